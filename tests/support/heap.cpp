@@ -1,0 +1,85 @@
+#include "heap.h"
+
+#include <cstddef>
+#include <cstdlib>
+#include <unistd.h>
+
+extern "C" {
+void *__real_malloc(std::size_t size);
+void *__real_realloc(void *p, std::size_t size);
+void __real_free(void *p);
+}
+
+namespace {
+
+bool watching = false;
+long fail_at = 0;
+long request_count = 0;
+long acquired_count = 0;
+long released_count = 0;
+
+bool refuse() {
+    if (!watching) {
+        return false;
+    }
+    ++request_count;
+    return fail_at > 0 && request_count >= fail_at;
+}
+
+} // namespace
+
+namespace heap {
+
+void watch(long fail_from) {
+    watching = true;
+    fail_at = fail_from;
+    request_count = acquired_count = released_count = 0;
+}
+
+void unwatch() { watching = false; }
+long requests() { return request_count; }
+long acquired() { return acquired_count; }
+long released() { return released_count; }
+
+void require_balance_at_exit() {
+    std::atexit([] {
+        if (acquired_count != released_count) {
+            _exit(99);
+        }
+    });
+}
+
+} // namespace heap
+
+extern "C" {
+
+void *__wrap_malloc(std::size_t size) {
+    if (refuse()) {
+        return nullptr;
+    }
+    void *p = __real_malloc(size);
+    if (watching && p != nullptr) {
+        ++acquired_count;
+    }
+    return p;
+}
+
+void *__wrap_realloc(void *p, std::size_t size) {
+    if (refuse()) {
+        return nullptr;
+    }
+    void *q = __real_realloc(p, size);
+    if (watching && q != nullptr && p == nullptr) {
+        ++acquired_count;
+    }
+    return q;
+}
+
+void __wrap_free(void *p) {
+    if (watching && p != nullptr) {
+        ++released_count;
+    }
+    __real_free(p);
+}
+
+} // extern "C"
