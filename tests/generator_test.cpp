@@ -1,4 +1,6 @@
 // bf_test as a user runs it, and the three files it leaves.
+#include "binary.h"
+
 #include "support/bytes.h"
 
 #include <gtest/gtest.h>
@@ -222,6 +224,42 @@ TEST_F(generated_files, binary3_doubles_the_positive_titles_of_binary2) {
     }
     EXPECT_NEAR(g3.column_titles[30], 6.0000014, 1e-6);
     EXPECT_NE(g3.values, g2.values) << "a different surface on the same points";
+}
+
+TEST_F(generated_files, read_back_bit_for_bit) {
+    for (const Bytes &data : files) {
+        const Grid g = grid_of(data);
+        FILE *f = fmemopen(const_cast<unsigned char *>(data.data()), data.size(), "rb");
+        ASSERT_NE(f, nullptr);
+        float **m = nullptr;
+        float *rt = nullptr;
+        float *ct = nullptr;
+        int nr = 0;
+        int nc = 0;
+        ASSERT_EQ(fread_matrix(f, &m, &nr, &nc, &rt, &ct), 1);
+        std::fclose(f);
+        ASSERT_EQ(static_cast<std::size_t>(nr), g.rows);
+        ASSERT_EQ(static_cast<std::size_t>(nc), g.columns);
+        EXPECT_EQ(std::vector<float>(rt, rt + nr), g.row_titles);
+        EXPECT_EQ(std::vector<float>(ct, ct + nc), g.column_titles);
+        for (int i = 0; i < nr; ++i) {
+            for (int j = 0; j < nc; ++j) {
+                ASSERT_EQ(m[i][j], g.at(static_cast<std::size_t>(i), static_cast<std::size_t>(j)));
+            }
+        }
+        free_matrix(m, 0, nr - 1, 0, nc - 1);
+        free_vector(rt, 0, nr - 1);
+        free_vector(ct, 0, nc - 1);
+    }
+}
+
+TEST_F(generated_files, are_detected_as_binary) {
+    for (const Bytes &data : files) {
+        FILE *f = fmemopen(const_cast<unsigned char *>(data.data()), data.size(), "rb");
+        ASSERT_NE(f, nullptr);
+        EXPECT_EQ(is_binary_file(f), 1);
+        std::fclose(f);
+    }
 }
 
 // Any change to the accumulation, the surfaces or their rounding shows up here.

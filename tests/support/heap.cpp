@@ -17,12 +17,14 @@ long fail_at = 0;
 long request_count = 0;
 long acquired_count = 0;
 long released_count = 0;
+unsigned long largest = 0;
 
-bool refuse() {
+bool refuse(std::size_t size) {
     if (!watching) {
         return false;
     }
     ++request_count;
+    largest = size > largest ? size : largest;
     return fail_at > 0 && request_count >= fail_at;
 }
 
@@ -34,12 +36,14 @@ void watch(long fail_from) {
     watching = true;
     fail_at = fail_from;
     request_count = acquired_count = released_count = 0;
+    largest = 0;
 }
 
 void unwatch() { watching = false; }
 long requests() { return request_count; }
 long acquired() { return acquired_count; }
 long released() { return released_count; }
+unsigned long largest_request() { return largest; }
 
 void require_balance_at_exit() {
     std::atexit([] {
@@ -54,7 +58,7 @@ void require_balance_at_exit() {
 extern "C" {
 
 void *__wrap_malloc(std::size_t size) {
-    if (refuse()) {
+    if (refuse(size)) {
         return nullptr;
     }
     void *p = __real_malloc(size);
@@ -65,7 +69,7 @@ void *__wrap_malloc(std::size_t size) {
 }
 
 void *__wrap_realloc(void *p, std::size_t size) {
-    if (refuse()) {
+    if (refuse(size)) {
         return nullptr;
     }
     void *q = __real_realloc(p, size);

@@ -18,6 +18,9 @@ long requests();
 long acquired();
 long released();
 
+// The largest number of bytes asked for in one request since watch().
+unsigned long largest_request();
+
 // For a child process about to end through int_error: makes its exit status 99 instead when the
 // blocks acquired since watch() have not all been released by then.
 void require_balance_at_exit();
