@@ -1,0 +1,66 @@
+// fread_matrix on arbitrary bytes, from a seekable stream or, for a share of inputs, a pipe. What
+// it accepts must be exactly what the bytes hold; whatever it returns is freed with its bounds.
+#include "binary.h"
+#include "stream.h"
+
+#include <cstdlib>
+#include <cstring>
+
+namespace {
+
+float float_at(const std::uint8_t *data, std::size_t index) {
+    float f = 0;
+    std::memcpy(&f, data + 4 * index, sizeof f);
+    return f;
+}
+
+bool same_bits(float a, float b) { return std::memcmp(&a, &b, sizeof a) == 0; }
+
+void check_against_bytes(const std::uint8_t *data, std::size_t size, float **m, int nr, int nc,
+                         const float *rt, const float *ct) {
+    const auto rows = static_cast<std::size_t>(nr);
+    const auto columns = static_cast<std::size_t>(nc);
+    const std::size_t width = columns + 1;
+    if (nr < 1 || nc < 1 || static_cast<int>(float_at(data, 0)) != nc ||
+        4 * width * (rows + 1) > size || size - 4 * width * (rows + 1) >= 4) {
+        std::abort(); // a shape the bytes do not hold, or data left unread
+    }
+    for (std::size_t j = 0; j < columns; ++j) {
+        if (!same_bits(ct[j], float_at(data, 1 + j))) {
+            std::abort();
+        }
+    }
+    for (std::size_t i = 0; i < rows; ++i) {
+        const std::size_t row = (i + 1) * width;
+        if (!same_bits(rt[i], float_at(data, row))) {
+            std::abort();
+        }
+        for (std::size_t j = 0; j < columns; ++j) {
+            if (!same_bits(m[i][j], float_at(data, row + 1 + j))) {
+                std::abort();
+            }
+        }
+    }
+}
+
+} // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size) {
+    // One input in eight goes through a pipe: the reader must not need to seek.
+    const bool through_pipe = size > 0 && data[size - 1] % 8 == 0;
+    InputStream in(data, size, through_pipe);
+    float **m = nullptr;
+    float *rt = nullptr;
+    float *ct = nullptr;
+    int nr = 0;
+    int nc = 0;
+    if (fread_matrix(in.get(), &m, &nr, &nc, &rt, &ct) == 1) {
+        check_against_bytes(data, size, m, nr, nc, rt, ct);
+        free_matrix(m, 0, nr - 1, 0, nc - 1);
+        free_vector(rt, 0, nr - 1);
+        free_vector(ct, 0, nc - 1);
+    } else if (m != nullptr || rt != nullptr || ct != nullptr || nr != 0 || nc != 0) {
+        std::abort(); // a failed read must leave its outputs alone
+    }
+    return 0;
+}
