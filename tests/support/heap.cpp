@@ -14,6 +14,7 @@ namespace {
 
 bool watching = false;
 long fail_at = 0;
+long fail_count = -1;
 long request_count = 0;
 long acquired_count = 0;
 long released_count = 0;
@@ -25,16 +26,18 @@ bool refuse(std::size_t size) {
     }
     ++request_count;
     largest = size > largest ? size : largest;
-    return fail_at > 0 && request_count >= fail_at;
+    return fail_at > 0 && request_count >= fail_at &&
+           (fail_count < 0 || request_count < fail_at + fail_count);
 }
 
 } // namespace
 
 namespace heap {
 
-void watch(long fail_from) {
+void watch(long fail_from, long count) {
     watching = true;
     fail_at = fail_from;
+    fail_count = count;
     request_count = acquired_count = released_count = 0;
     largest = 0;
 }

@@ -4,9 +4,9 @@
 
 namespace heap {
 
-// Starts counting afresh. From the k-th request on (1-based), every malloc and realloc fails;
-// k = 0 lets every request through.
-void watch(long fail_from = 0);
+// Starts counting afresh. From the k-th request on (1-based), `count` requests to malloc and
+// realloc fail (a negative count: every one from then on); k = 0 lets every request through.
+void watch(long fail_from = 0, long count = -1);
 
 // Stops counting and refusing.
 void unwatch();
