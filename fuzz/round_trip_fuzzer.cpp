@@ -70,7 +70,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
     require(out != nullptr);
     require(fwrite_matrix(out, m, nrl, nrh, ncl, nch, rt, ct) == 1);
     require(std::fclose(out) == 0);
-    require(length == 4 * static_cast<std::size_t>(rows + 1) * static_cast<std::size_t>(columns + 1));
+    require(length ==
+            4 * static_cast<std::size_t>(rows + 1) * static_cast<std::size_t>(columns + 1));
 
     FILE *back = fmemopen(buffer, length, "rb");
     require(back != nullptr);

@@ -17,8 +17,8 @@ void FreeHelp();
 // message returns null.
 void *zr_alloc(std::size_t size, const char *message);
 
-// Resizes p (from zr_alloc or zr_realloc; null acts as zr_alloc) to size bytes, keeping the contents
-// up to the smaller size, and returns the block, which may have moved. Failure is handled as in
-// zr_alloc; with a null message it returns null and p still belongs to the caller, except that a
-// resize to zero bytes has released p.
+// Resizes p (from zr_alloc or zr_realloc; null acts as zr_alloc) to size bytes, keeping the
+// contents up to the smaller size, and returns the block, which may have moved. Failure is handled
+// as in zr_alloc; with a null message it returns null and p still belongs to the caller, except
+// that a resize to zero bytes has released p.
 void *zr_realloc(void *p, std::size_t size, const char *message);

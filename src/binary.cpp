@@ -42,8 +42,8 @@ bool within_request_limit(long long count, std::size_t element_size) {
 }
 
 float *resize_vector(float *vec, int nl, int new_nh, const char *message) {
-    void *block = zr_realloc(block_of(vec, nl), byte_count(element_count(nl, new_nh), sizeof(float)),
-                             message);
+    void *block = zr_realloc(block_of(vec, nl),
+                             byte_count(element_count(nl, new_nh), sizeof(float)), message);
     return offset_handle(static_cast<float *>(block), nl);
 }
 

@@ -58,7 +58,8 @@ TBOOLEAN fread_matrix(FILE *fin, float ***ret_matrix, int *nr, int *nc, float **
                       float **column_title);
 
 // Tells whether the stream holds binary data by sampling its first 512 bytes: 1 when more than a
-// tenth of them, or any zero byte, is not text; 0 for text, an empty stream, or an unseekable stream
-// (after a notice on standard error). Text bytes are 0x20..0x7E and backspace, tab, line feed, form
-// feed, carriage return and escape. The stream's position is restored whenever one could be read.
+// tenth of them, or any zero byte, is not text; 0 for text, an empty stream, or an unseekable
+// stream (after a notice on standard error). Text bytes are 0x20..0x7E and backspace, tab, line
+// feed, form feed, carriage return and escape. The stream's position is restored whenever one could
+// be read.
 TBOOLEAN is_binary_file(FILE *fp);

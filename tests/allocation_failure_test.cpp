@@ -1,6 +1,7 @@
 // Every allocation the library makes, made to fail in turn. Each operation runs in a child with the
 // k-th request failing, for k = 1, 2, ... until it completes: every run must end with a documented
-// fatal report and status 1, or a documented null result, and never a crash, a leak or another text.
+// fatal report and status 1, or a documented null result, and never a crash, a leak or another
+// text.
 #include "alloc.h"
 #include "binary.h"
 
@@ -22,11 +23,11 @@ namespace {
 
 // How a child's run of an operation ended, as its exit status.
 enum Ending : int {
-    completed = 0,        // the operation succeeded and released everything it made
-    fatal = 1,            // int_error's status
-    null_result = 3,      // the documented null/0 result, everything released
-    wrong_result = 4,     // the operation finished with a result it must not give
-    unbalanced = 5,       // blocks acquired and not released on a returning path
+    completed = 0,    // the operation succeeded and released everything it made
+    fatal = 1,        // int_error's status
+    null_result = 3,  // the documented null/0 result, everything released
+    wrong_result = 4, // the operation finished with a result it must not give
+    unbalanced = 5,   // blocks acquired and not released on a returning path
 };
 
 enum class Result { done, refused, wrong };
@@ -99,7 +100,8 @@ long requests_of(const Operation &op) {
     return n;
 }
 
-const char *const create_texts[] = {"not enough memory to create vector", "out of memory for matrix",
+const char *const create_texts[] = {"not enough memory to create vector",
+                                    "out of memory for matrix",
                                     "not enough memory to create matrix"};
 
 std::vector<std::string> texts(std::initializer_list<const char *> extra) {
@@ -198,16 +200,17 @@ std::vector<Operation> operations() {
                    },
                    texts({"out of memory for extend matrix", "out of memory for extend vector",
                           "not enough memory to extend matrix"})});
-    ops.push_back({"shrinking a matrix in both directions",
-                   [] {
-                       float **m = matrix(0, 5, 0, 4);
-                       m[1][1] = 5.0F;
-                       m = retract_matrix(m, 0, 5, 0, 4, 2, 2);
-                       const bool ok = m[1][1] == 5.0F;
-                       free_matrix(m, 0, 2, 0, 2);
-                       return check(ok);
-                   },
-                   texts({"out of memory for retract matrix", "out of memory for retract vector"})});
+    ops.push_back(
+        {"shrinking a matrix in both directions",
+         [] {
+             float **m = matrix(0, 5, 0, 4);
+             m[1][1] = 5.0F;
+             m = retract_matrix(m, 0, 5, 0, 4, 2, 2);
+             const bool ok = m[1][1] == 5.0F;
+             free_matrix(m, 0, 2, 0, 2);
+             return check(ok);
+         },
+         texts({"out of memory for retract matrix", "out of memory for retract vector"})});
     ops.push_back({"wrapping a block",
                    [] {
                        float block[6] = {0, 1, 2, 3, 4, 5};
@@ -232,14 +235,14 @@ std::vector<Operation> operations() {
     for (const auto &shape : shapes) {
         const int rows = shape[0];
         const int columns = shape[1];
-        const auto data = std::make_shared<std::vector<unsigned char>>(file_of_shape(rows, columns));
-        ops.push_back({"reading a " + std::to_string(rows) + " x " + std::to_string(columns) +
-                           " file",
-                       [data, rows, columns] { return read_file(*data, rows, columns); },
-                       texts({"out of memory for extend matrix", "out of memory for extend vector",
-                              "not enough memory to extend matrix",
-                              "out of memory for retract matrix",
-                              "out of memory for retract vector"})});
+        const auto data =
+            std::make_shared<std::vector<unsigned char>>(file_of_shape(rows, columns));
+        ops.push_back(
+            {"reading a " + std::to_string(rows) + " x " + std::to_string(columns) + " file",
+             [data, rows, columns] { return read_file(*data, rows, columns); },
+             texts({"out of memory for extend matrix", "out of memory for extend vector",
+                    "not enough memory to extend matrix", "out of memory for retract matrix",
+                    "out of memory for retract vector"})});
     }
     return ops;
 }
@@ -265,7 +268,8 @@ TEST(allocation_failure, single_failure_is_absorbed_by_the_retry) {
         const long n = requests_of(op);
         for (long k = 1; k <= n; ++k) {
             const Child c = run_in_child(op, k, 1);
-            EXPECT_EQ(c.status, completed) << op.name << ", failing request " << k << "\n" << c.error;
+            EXPECT_EQ(c.status, completed) << op.name << ", failing request " << k << "\n"
+                                           << c.error;
             EXPECT_EQ(c.error, "") << op.name << ", failing request " << k;
         }
     }

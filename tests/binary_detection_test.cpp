@@ -51,11 +51,13 @@ TEST(is_binary_file, judges_by_the_share_of_odd_bytes) {
         {"control bytes of text", text("a\tb\rc\fd\be\x1b[0m\n"), 0},
         {"0x01 is not text", {0x01, 'a'}, 1},
         {"0x7F is not text", {0x7F, 'a'}, 1},
-        {"only the first 512 bytes count", [] {
+        {"only the first 512 bytes count",
+         [] {
              Bytes b = sample(512, 0, 0);
              b.resize(4096, 0x00);
              return b;
-         }(), 0},
+         }(),
+         0},
         {"empty", {}, 0},
         {"binary1's first float", {0x00, 0x00, 0xA8, 0x41}, 1},
     };

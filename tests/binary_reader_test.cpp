@@ -213,8 +213,8 @@ void expect_read_back(const Read &r, const Sample &s) {
 
 TEST(fread_matrix, reads_back_what_fwrite_matrix_wrote_bit_for_bit) {
     std::mt19937 rng(20261208);
-    const int shapes[][2] = {{1, 1},   {1, 257},  {257, 1}, {99, 3},  {100, 3},
-                             {101, 3}, {149, 2},  {150, 2}, {151, 2}, {333, 17}};
+    const int shapes[][2] = {{1, 1},   {1, 257}, {257, 1}, {99, 3},  {100, 3},
+                             {101, 3}, {149, 2}, {150, 2}, {151, 2}, {333, 17}};
     for (const auto &shape : shapes) {
         Sample s = random_sample(shape[0], shape[1], rng);
         FILE *f = std::tmpfile();

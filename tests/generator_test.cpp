@@ -191,7 +191,8 @@ TEST_F(generated_files, centre_is_the_only_value_of_one) {
         for (std::size_t i = 0; i < g.rows; ++i) {
             for (std::size_t j = 0; j < g.columns; ++j) {
                 const bool centre = i == 15 && j == centre_column[k];
-                EXPECT_EQ(g.at(i, j) == 1.0F, centre) << "binary" << k + 1 << " at " << i << ", " << j;
+                EXPECT_EQ(g.at(i, j) == 1.0F, centre)
+                    << "binary" << k + 1 << " at " << i << ", " << j;
             }
         }
     }

@@ -101,8 +101,8 @@ TEST(extend_matrix, widening_keeps_the_old_corner) {
 TEST(extend_matrix, failed_new_row_releases_everything) {
     // Requests 1 to 3 make the matrix; 4 resizes its pointer block; 5 and 6 are the new rows.
     for (long k = 4; k <= 6; ++k) {
-        const char *text = k == 4 ? "out of memory for extend matrix"
-                                  : "not enough memory to extend matrix";
+        const char *text =
+            k == 4 ? "out of memory for extend matrix" : "not enough memory to extend matrix";
         EXPECT_EXIT(
             {
                 heap::watch(k);

@@ -1,4 +1,5 @@
-// The test programs' host: a real fatal report, and a FreeHelp that counts and gives back a reserve.
+// The test programs' host: a real fatal report, and a FreeHelp that counts and gives back a
+// reserve.
 #pragma once
 
 #include <string>
