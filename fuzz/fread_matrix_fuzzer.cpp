@@ -3,6 +3,8 @@
 #include "binary.h"
 #include "stream.h"
 
+#include <bit>
+
 #include <cstdlib>
 #include <cstring>
 
@@ -14,7 +16,9 @@ float float_at(const std::uint8_t *data, std::size_t index) {
     return f;
 }
 
-bool same_bits(float a, float b) { return std::memcmp(&a, &b, sizeof a) == 0; }
+bool same_bits(float a, float b) {
+    return std::bit_cast<std::uint32_t>(a) == std::bit_cast<std::uint32_t>(b);
+}
 
 void check_against_bytes(const std::uint8_t *data, std::size_t size, float **m, int nr, int nc,
                          const float *rt, const float *ct) {

@@ -2,6 +2,8 @@
 // fread_matrix must give back the same bits, with indices where the titles were missing.
 #include "binary.h"
 
+#include <bit>
+
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
@@ -27,7 +29,9 @@ class Bytes {
     std::size_t pos_ = 0;
 };
 
-bool same_bits(float a, float b) { return std::memcmp(&a, &b, sizeof a) == 0; }
+bool same_bits(float a, float b) {
+    return std::bit_cast<std::uint32_t>(a) == std::bit_cast<std::uint32_t>(b);
+}
 
 void require(bool condition) {
     if (!condition) {
@@ -41,8 +45,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
     Bytes in(data, size);
     const int rows = 1 + in.byte() % 160;
     const int columns = 1 + in.byte() % 24;
-    const int nrl = static_cast<std::int8_t>(in.byte());
-    const int ncl = static_cast<std::int8_t>(in.byte());
+    // Low bounds from -128 to 127: not always 0, sometimes negative.
+    const int nrl = in.byte() - 128;
+    const int ncl = in.byte() - 128;
     const std::uint8_t flags = in.byte();
     const bool with_row_titles = (flags & 1) != 0;
     const bool with_column_titles = (flags & 2) != 0;

@@ -10,15 +10,16 @@ namespace {
 [[maybe_unused]] constexpr const char RCSid[] = "$Id: binary.cpp binmat $";
 
 // A ranged handle addresses its block so that index `low` is the block's first element. It is
-// formed with integer arithmetic because a pointer before the start of a block is undefined.
+// formed with integer arithmetic because a pointer before the start of a block is undefined; these
+// two are the only places that convert between the handle and the block.
 template <typename T> T *offset_handle(T *block, long long low) {
-    return reinterpret_cast<T *>(reinterpret_cast<std::uintptr_t>(block) -
-                                 static_cast<std::uintptr_t>(low) * sizeof(T));
+    return reinterpret_cast<T *>( // NOLINT(performance-no-int-to-ptr)
+        reinterpret_cast<std::uintptr_t>(block) - static_cast<std::uintptr_t>(low) * sizeof(T));
 }
 
 template <typename T> T *block_of(T *handle, long long low) {
-    return reinterpret_cast<T *>(reinterpret_cast<std::uintptr_t>(handle) +
-                                 static_cast<std::uintptr_t>(low) * sizeof(T));
+    return reinterpret_cast<T *>( // NOLINT(performance-no-int-to-ptr)
+        reinterpret_cast<std::uintptr_t>(handle) + static_cast<std::uintptr_t>(low) * sizeof(T));
 }
 
 // Bounds are ints, so an inclusive range holds at most 2^32 elements: 64 bits cannot overflow.
@@ -300,10 +301,9 @@ int odd_bytes(const unsigned char *buffer, int len) {
         if (c == 0x00) {
             return odd + len;
         }
-        if (c >= 0x7F) {
-            ++odd;
-        } else if (c < 0x20 && c != 0x0A && c != 0x0D && c != 0x08 && c != 0x09 && c != 0x0C &&
-                   c != 0x1B) {
+        const bool text_control =
+            c == 0x0A || c == 0x0D || c == 0x08 || c == 0x09 || c == 0x0C || c == 0x1B;
+        if (c >= 0x7F || (c < 0x20 && !text_control)) {
             ++odd;
         }
     }

@@ -66,7 +66,7 @@ FILE *stream_of(const Bytes &data) {
     return f;
 }
 
-Bytes with_stray(Floats values, std::size_t stray) {
+Bytes with_stray(const Floats &values, std::size_t stray) {
     Bytes data = bytes::of_floats(values);
     data.insert(data.end(), stray, 0xEE);
     return data;
@@ -159,7 +159,7 @@ TEST(fread_matrix, huge_claimed_column_count_commits_next_to_nothing) {
     EXPECT_EQ(read_one(f).status, 0);
     const unsigned long largest_partial = heap::largest_request();
     heap::unwatch();
-    EXPECT_LE(largest_partial, 2 * 4 * 100000UL + 4096);
+    EXPECT_LE(largest_partial, 2UL * 4 * 100000 + 4096);
     std::fclose(f);
 }
 

@@ -84,7 +84,7 @@ FILE *pipe_from_dying_writer(const Bytes &data, std::size_t head, bool killed) {
 
 TEST(failing_streams, writer_dying_mid_row_gives_zero_and_at_a_row_end_the_rows_so_far) {
     const Bytes data = file_of_shape(20, 7);
-    const std::size_t row_bytes = 4 * 8;
+    const std::size_t row_bytes = std::size_t{4} * 8;
     for (bool killed : {false, true}) {
         FILE *in = pipe_from_dying_writer(data, 5 * row_bytes + 12, killed);
         ASSERT_NE(in, nullptr);
@@ -148,8 +148,9 @@ std::pair<TBOOLEAN, int> read_sabotaged(const Bytes &data, std::size_t after, of
 TEST(failing_streams, file_cut_while_read_gives_what_it_then_holds) {
     const Bytes data = file_of_shape(50, 15); // rows of 64 bytes
     const off_t head = 64;
-    EXPECT_EQ(read_sabotaged(data, 640, head + 12 * 64), std::make_pair(1, 12)) << "at a row end";
-    EXPECT_EQ(read_sabotaged(data, 640, head + 12 * 64 + 20).first, 0) << "inside a row";
+    const off_t row = 64;
+    EXPECT_EQ(read_sabotaged(data, 640, head + 12 * row), std::make_pair(1, 12)) << "at a row end";
+    EXPECT_EQ(read_sabotaged(data, 640, head + 12 * row + 20).first, 0) << "inside a row";
     EXPECT_EQ(read_sabotaged(data, 640, 30), std::make_pair(1, 9)) << "behind the reader";
 }
 
