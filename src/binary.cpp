@@ -1,6 +1,7 @@
 #include "binary.h"
 
 #include "alloc.h"
+#include "layout.h"
 
 #include <cstdint>
 #include <cstdlib>
@@ -232,12 +233,10 @@ TBOOLEAN fread_matrix(FILE *fin, float ***ret_matrix, int *nr, int *nc, float **
     if (std::fread(&fdummy, sizeof fdummy, 1, fin) != 1) {
         return 0;
     }
-    // NaN fails both comparisons; the bound keeps the title block under 2^31 bytes.
-    constexpr float column_limit = 536870912.0F; // 2^29
-    if (!(fdummy >= 1.0F && fdummy < column_limit)) {
+    const int num_cols = binmat::column_count(fdummy);
+    if (num_cols == 0) {
         return 0;
     }
-    const int num_cols = static_cast<int>(fdummy);
     float *ct = read_column_titles(fin, num_cols);
     if (ct == nullptr) {
         return 0;
