@@ -5,8 +5,12 @@
 #include <algorithm>
 #include <cmath>
 #include <cstring>
+#include <limits>
 
 namespace {
+
+constexpr double infinity = std::numeric_limits<double>::infinity();
+constexpr double not_a_number = std::numeric_limits<double>::quiet_NaN();
 
 float float_at(const std::vector<unsigned char> &bytes, std::size_t offset, bool swapped) {
     unsigned char raw[4];
@@ -112,8 +116,8 @@ AxisSummary summarize_axis(const float *titles, int n) {
     if (n < 2) {
         return a;
     }
-    a.min_step = INFINITY;
-    a.max_step = -INFINITY;
+    a.min_step = infinity;
+    a.max_step = -infinity;
     bool increasing = true;
     bool decreasing = true;
     for (int i = 0; i + 1 < n; ++i) {
@@ -132,8 +136,8 @@ AxisSummary summarize_axis(const float *titles, int n) {
 
 ValueSummary summarize_values(const Grid &g) {
     ValueSummary s;
-    s.min = INFINITY;
-    s.max = -INFINITY;
+    s.min = infinity;
+    s.max = -infinity;
     double sum = 0;
     for (int i = 0; i < g.rows(); ++i) {
         const float *row = g.row(i);
@@ -152,8 +156,8 @@ ValueSummary summarize_values(const Grid &g) {
         }
     }
     if (s.finite == 0) {
-        s.min = s.max = NAN;
+        s.min = s.max = not_a_number;
     }
-    s.mean = s.finite == 0 ? NAN : sum / static_cast<double>(s.finite);
+    s.mean = s.finite == 0 ? not_a_number : sum / static_cast<double>(s.finite);
     return s;
 }

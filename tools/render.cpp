@@ -6,9 +6,12 @@
 #include <array>
 #include <cmath>
 #include <cstdint>
+#include <limits>
 #include <vector>
 
 namespace {
+
+constexpr double infinity = std::numeric_limits<double>::infinity();
 
 using Rgb = std::array<std::uint8_t, 3>;
 
@@ -157,7 +160,7 @@ struct Range {
 };
 
 Range value_range(const Grid &g) {
-    Range r{INFINITY, -INFINITY};
+    Range r{infinity, -infinity};
     for (int i = 0; i < g.rows(); ++i) {
         for (int j = 0; j < g.columns(); ++j) {
             const double v = g.row(i)[j];
@@ -175,10 +178,10 @@ Range value_range(const Grid &g) {
 
 // Fraction of the way from the low to the high end of the range; infinities pin to the ends.
 double scaled(double v, Range r) {
-    if (v == INFINITY) {
+    if (v == infinity) {
         return 1;
     }
-    if (v == -INFINITY) {
+    if (v == -infinity) {
         return 0;
     }
     return r.high > r.low ? (v - r.low) / (r.high - r.low) : 0.5;

@@ -1,0 +1,325 @@
+// The binmat command as a user runs it, on the generated files and on malformed ones.
+#include "support/bytes.h"
+#include "support/json.h"
+
+#include <gtest/gtest.h>
+#include <png.h>
+
+#include <cmath>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <limits>
+#include <sstream>
+#include <string>
+#include <sys/wait.h>
+#include <vector>
+
+namespace {
+
+namespace fs = std::filesystem;
+using Bytes = std::vector<unsigned char>;
+
+struct Outcome {
+    int status;
+    std::string out;
+    std::string err;
+};
+
+std::string contents(const fs::path &p) {
+    const Bytes b = bytes::of_file(p.string());
+    return {b.begin(), b.end()};
+}
+
+void write_file(const fs::path &p, const Bytes &data) {
+    std::ofstream(p, std::ios::binary)
+        .write(reinterpret_cast<const char *>(data.data()),
+               static_cast<std::streamsize>(data.size()));
+}
+
+class binmat_tool : public testing::Test {
+  protected:
+    static void SetUpTestSuite() {
+        std::string pattern = (fs::temp_directory_path() / "binmat-tool-XXXXXX").string();
+        ASSERT_NE(mkdtemp(pattern.data()), nullptr);
+        dir = pattern;
+        ASSERT_EQ(std::system(("cd '" + dir.string() + "' && '" BF_TEST_EXE "'").c_str()), 0);
+    }
+    static void TearDownTestSuite() { fs::remove_all(dir); }
+
+    // Runs `binmat ARGS` in the scratch directory, with standard input from `input` if given.
+    static Outcome run(const std::string &args, const std::string &input = "/dev/null") {
+        return shell("'" BINMAT_EXE "' < " + input + " " + args);
+    }
+
+    // Runs a shell command line in the scratch directory, capturing all it prints.
+    static Outcome shell(const std::string &line) {
+        const std::string command =
+            "cd '" + dir.string() + "' && { " + line + " ; } > out.txt 2> err.txt";
+        const int raw = std::system(command.c_str());
+        Outcome o{WIFEXITED(raw) ? WEXITSTATUS(raw) : -1, contents(dir / "out.txt"),
+                  contents(dir / "err.txt")};
+        fs::remove(dir / "out.txt");
+        fs::remove(dir / "err.txt");
+        return o;
+    }
+
+    static fs::path dir;
+};
+
+fs::path binmat_tool::dir;
+
+TEST_F(binmat_tool, dump_of_binary1_is_the_golden_text) {
+    const Outcome o = run("dump binary1");
+    EXPECT_EQ(o.status, 0);
+    EXPECT_EQ(o.err, "");
+    EXPECT_EQ(o.out, contents(fs::path(TEST_DATA_DIR) / "binary1.txt"));
+    EXPECT_EQ(o.out.substr(0, 34), "21 -2 -1.8 -1.5999999 -1.3999999 -");
+}
+
+TEST_F(binmat_tool, dump_then_pack_gives_back_identical_bytes) {
+    std::vector<std::pair<std::string, Bytes>> files = {
+        {"binary1", bytes::of_file((dir / "binary1").string())},
+        {"binary2", bytes::of_file((dir / "binary2").string())},
+        {"binary3", bytes::of_file((dir / "binary3").string())},
+        {"count_2_9", bytes::of_floats({2.9F, 1, 2, 10, 11, 12})},
+        {"odd_values",
+         bytes::of_floats({3, -0.0F, 1e-45F, 3.4028235e38F, 1, INFINITY, -INFINITY,
+                           std::numeric_limits<float>::quiet_NaN(), 2, -1e-38F, 0.1F, 7})},
+    };
+    Bytes stray = bytes::of_floats({1, 5, 7, 9});
+    stray.insert(stray.end(), {0xEE, 0x01, 0x80});
+    files.emplace_back("stray_bytes", stray);
+    Bytes payload = bytes::of_floats({1, 5, 7, 0});
+    payload[12] = 0x01;
+    payload[13] = 0x00;
+    payload[14] = 0xC0;
+    payload[15] = 0xFF; // a negative NaN with a payload
+    files.emplace_back("nan_payload", payload);
+
+    for (const auto &[name, data] : files) {
+        write_file(dir / name, data);
+        for (const char *format : {"", "--csv "}) {
+            const std::string text = name + ".txt";
+            const std::string back = name + ".back";
+            ASSERT_EQ(
+                run(std::string("dump ").append(format).append(name).append(" -o ").append(text))
+                    .status,
+                0)
+                << name;
+            const Outcome packed =
+                run(std::string("pack ").append(text).append(" -o ").append(back));
+            EXPECT_EQ(packed.status, 0) << name << packed.err;
+            EXPECT_EQ(bytes::of_file((dir / back).string()), data) << name << format;
+        }
+    }
+    // Through pipes, standard input to standard output.
+    const Outcome piped = run("dump - | '" BINMAT_EXE "' pack - -o -", "binary3");
+    EXPECT_EQ(piped.status, 0);
+    EXPECT_EQ(Bytes(piped.out.begin(), piped.out.end()), files[2].second);
+}
+
+TEST_F(binmat_tool, pack_names_the_line_of_each_error_and_leaves_no_file) {
+    struct Case {
+        const char *name;
+        const char *text;
+        const char *error;
+    };
+    const Case cases[] = {
+        {"ragged", "2 0 1\n0 5 6\n1 7\n",
+         "line 3: expected a row coordinate and 2 values, found 2 numbers"},
+        {"word", "# grid\n2 0 1\n\n0 5 six\n", "line 4: 'six' is not a number"},
+        {"count", "3 0 1\n0 5 6\n",
+         "line 1: the column count says 3 columns but the line has 2 column coordinates"},
+        {"zero", "0\n", "line 1: column count 0 is not a positive whole number"},
+        {"empty", "# nothing\n\n", "no column count"},
+        {"no rows", "2 0 1\n", "no rows"},
+    };
+    for (const Case &c : cases) {
+        std::ofstream(dir / "bad.txt") << c.text;
+        const Outcome o = run("pack bad.txt -o bad.bin");
+        EXPECT_EQ(o.status, 1) << c.name;
+        EXPECT_EQ(o.err, std::string("binmat: bad.txt: ") + c.error + "\n") << c.name;
+        EXPECT_FALSE(fs::exists(dir / "bad.bin")) << c.name;
+    }
+    std::ofstream(dir / "commas.txt") << "2, 0, 1   # titles\n0, 5, 6\n";
+    EXPECT_EQ(run("pack commas.txt -o commas.bin").status, 0);
+    EXPECT_EQ(bytes::as_floats(bytes::of_file((dir / "commas.bin").string())),
+              (std::vector<float>{2, 0, 1, 0, 5, 6}));
+}
+
+TEST_F(binmat_tool, check_gives_a_verdict_and_status_per_file) {
+    struct Case {
+        const char *name;
+        Bytes data;
+        const char *verdict;
+    };
+    Bytes stray = bytes::of_floats({1, 5, 7, 9});
+    stray.push_back(0);
+    const Case cases[] = {
+        {"short", {0x00, 0x00}, "invalid: too short to hold a column count"},
+        {"negative", bytes::of_floats({-5, 1}),
+         "invalid: column count -5 is not a positive whole number"},
+        {"titles", bytes::of_floats({3, 1, 2}), "invalid: column titles cut short (2 of 3)"},
+        {"norow", bytes::of_floats({2, 1, 2}), "invalid: no complete row"},
+        {"cutrow", bytes::of_floats({2, 1, 2, 0, 5, 6, 1, 7}),
+         "invalid: a row cut short at byte offset 24"},
+        {"stray", stray, "invalid: 1 stray byte after the last row"},
+        {"fine", bytes::of_floats({2, 1, 2, 0, 5, 6}), "ok (1 x 2)"},
+    };
+    for (const Case &c : cases) {
+        write_file(dir / c.name, c.data);
+        const Outcome o = run(std::string("check ") + c.name);
+        EXPECT_EQ(o.out, std::string(c.name) + ": " + c.verdict + "\n");
+        EXPECT_EQ(o.status, std::string(c.verdict) == "ok (1 x 2)" ? 0 : 1) << c.name;
+    }
+    const Outcome all = run("check binary1 binary2 binary3");
+    EXPECT_EQ(all.status, 0);
+    EXPECT_EQ(all.out, "binary1: ok (31 x 21)\nbinary2: ok (31 x 31)\nbinary3: ok (31 x 31)\n");
+    EXPECT_EQ(run("check binary1 norow").status, 1);
+}
+
+TEST_F(binmat_tool, check_warns_about_suspicious_but_readable_files) {
+    write_file(dir / "odd", bytes::of_floats({3.5F, 0, 2, 1, 0, NAN, 6, 7}));
+    const Outcome o = run("check odd");
+    EXPECT_EQ(o.status, 0);
+    EXPECT_EQ(o.out, "odd: ok (1 x 3)\n"
+                     "odd: warning: 1 NaN and 0 infinite values\n"
+                     "odd: warning: column coordinates are not monotonic\n"
+                     "odd: warning: column count 3.5 is not whole; it reads as 3\n");
+
+    Bytes swapped = bytes::of_file((dir / "binary1").string());
+    for (std::size_t i = 0; i + 4 <= swapped.size(); i += 4) {
+        std::swap(swapped[i], swapped[i + 3]);
+        std::swap(swapped[i + 1], swapped[i + 2]);
+    }
+    write_file(dir / "swapped", swapped);
+    const Outcome s = run("check swapped");
+    EXPECT_EQ(s.status, 1);
+    EXPECT_NE(s.out.find("swapped: warning: probably written in the other byte order"),
+              std::string::npos)
+        << s.out;
+}
+
+TEST_F(binmat_tool, info_json_parses_back_to_the_file_facts) {
+    const Outcome o = run("info --json binary3 binary1");
+    ASSERT_EQ(o.status, 0) << o.err;
+    std::istringstream lines(o.out);
+    std::string line;
+    std::getline(lines, line);
+    const std::optional<Json> b3 = parse_json(line);
+    ASSERT_TRUE(b3.has_value()) << line;
+    EXPECT_EQ((*b3)["file"].string, "binary3");
+    EXPECT_EQ((*b3)["size"].number, 4096);
+    EXPECT_EQ((*b3)["rows"].number, 31);
+    EXPECT_EQ((*b3)["columns"].number, 31);
+    EXPECT_FALSE((*b3)["column_axis"]["uniform"].boolean);
+    EXPECT_NEAR((*b3)["column_axis"]["min_step"].number, 0.2, 1e-6);
+    EXPECT_NEAR((*b3)["column_axis"]["max_step"].number, 0.4, 1e-6);
+    EXPECT_NEAR((*b3)["column_axis"]["last"].number, 6.0000014, 1e-6);
+    EXPECT_EQ((*b3)["values"]["max"].number, 1);
+    EXPECT_EQ((*b3)["values"]["nan"].number, 0);
+    EXPECT_EQ((*b3)["stray_bytes"].number, 0);
+    EXPECT_FALSE((*b3)["other_byte_order"].boolean);
+
+    std::getline(lines, line);
+    const std::optional<Json> b1 = parse_json(line);
+    ASSERT_TRUE(b1.has_value()) << line;
+    EXPECT_TRUE((*b1)["row_axis"]["uniform"].boolean);
+    EXPECT_EQ((*b1)["row_axis"]["first"].number, -3);
+    EXPECT_NEAR((*b1)["values"]["min"].number, 0.07142854, 1e-8);
+}
+
+TEST_F(binmat_tool, detect_tells_binary_from_text) {
+    std::ofstream(dir / "notes.txt") << "2 0 1\n0 5 6\n";
+    const Outcome o = run("detect binary1 notes.txt");
+    EXPECT_EQ(o.status, 0);
+    EXPECT_EQ(o.out, "binary1: binary\nnotes.txt: text\n");
+    const Outcome piped = run("detect -", "binary1");
+    EXPECT_EQ(piped.out, "-: binary\n") << "a redirected file can be repositioned";
+    const Outcome pipe = shell("cat binary1 | '" BINMAT_EXE "' detect -");
+    EXPECT_EQ(pipe.out, "-: text\n");
+    EXPECT_EQ(pipe.err, "Notice: Assuming unseekable data is not binary\n");
+}
+
+struct Image {
+    int width = 0;
+    int height = 0;
+    std::vector<png_byte> rgb;
+    const png_byte *at(int x, int y) const {
+        return &rgb[3 * (static_cast<std::size_t>(y) * static_cast<std::size_t>(width) +
+                         static_cast<std::size_t>(x))];
+    }
+};
+
+Image read_png(const fs::path &p) {
+    png_image image{};
+    image.version = PNG_IMAGE_VERSION;
+    Image out;
+    if (png_image_begin_read_from_file(&image, p.c_str()) == 0) {
+        return out;
+    }
+    image.format = PNG_FORMAT_RGB;
+    out.rgb.resize(PNG_IMAGE_SIZE(image));
+    if (png_image_finish_read(&image, nullptr, out.rgb.data(), 0, nullptr) == 0) {
+        return {};
+    }
+    out.width = static_cast<int>(image.width);
+    out.height = static_cast<int>(image.height);
+    return out;
+}
+
+bool yellow(const png_byte *c) { return c[0] > 230 && c[1] > 210 && c[2] < 70; }
+bool dark_purple(const png_byte *c) { return c[0] < 90 && c[1] < 20 && c[2] > 60; }
+
+TEST_F(binmat_tool, render_draws_the_surface_where_its_coordinates_lie) {
+    // The plot occupies x 10..269 and y 10..289 of a 400 x 300 image.
+    ASSERT_EQ(run("render binary1 -o b1.png --width 400 --height 300").status, 0);
+    const Image b1 = read_png(dir / "b1.png");
+    ASSERT_EQ(b1.width, 400);
+    ASSERT_EQ(b1.height, 300);
+    EXPECT_TRUE(yellow(b1.at(140, 150))) << "the peak of 1 at the centre";
+    EXPECT_TRUE(dark_purple(b1.at(10, 10))) << "the minimum in the corner";
+
+    // binary3's positive coordinates are doubled: its peak sits a third of the way across and
+    // two thirds of the way down, since rows run up from -3 to 6.
+    ASSERT_EQ(run("render binary3 -o b3.png --width 400 --height 300").status, 0);
+    const Image b3 = read_png(dir / "b3.png");
+    EXPECT_TRUE(yellow(b3.at(10 + 260 / 3, 10 + 280 * 2 / 3)));
+    EXPECT_FALSE(yellow(b3.at(140, 150)));
+}
+
+TEST_F(binmat_tool, bad_data_and_usage_have_their_own_statuses) {
+    write_file(dir / "norow", bytes::of_floats({2, 1, 2}));
+    write_file(dir / "titles", bytes::of_floats({3, 1, 2}));
+    const Outcome missing = run("info nosuchfile");
+    EXPECT_EQ(missing.status, 1);
+    EXPECT_EQ(missing.err, "binmat: nosuchfile: No such file or directory\n");
+    const Outcome bad = run("dump norow -o norow.txt");
+    EXPECT_EQ(bad.status, 1);
+    EXPECT_EQ(bad.err, "binmat: norow: no complete row\n");
+    EXPECT_FALSE(fs::exists(dir / "norow.txt"));
+    const Outcome render = run("render titles -o titles.png");
+    EXPECT_EQ(render.status, 1);
+    EXPECT_FALSE(fs::exists(dir / "titles.png"));
+
+    for (const char *args : {"", "frobnicate x", "info", "dump a b", "pack x", "render binary1",
+                             "info --bogus binary1", "render binary1 -o x.png --width 0"}) {
+        EXPECT_EQ(run(args).status, 2) << args;
+    }
+    EXPECT_EQ(run("--version").out, "binmat " BINMAT_VERSION "\n");
+    for (const char *sub : {"info", "dump", "pack", "check", "detect", "render"}) {
+        const Outcome help = run(std::string(sub) + " --help");
+        EXPECT_EQ(help.status, 0) << sub;
+        EXPECT_EQ(help.out.rfind(std::string("usage: binmat ") + sub, 0), 0U) << sub;
+    }
+    EXPECT_EQ(run("--help").status, 0);
+}
+
+TEST_F(binmat_tool, no_temporary_files_are_left_behind) {
+    for (const auto &entry : fs::directory_iterator(dir)) {
+        EXPECT_NE(entry.path().filename().string().front(), '.') << entry.path();
+    }
+}
+
+} // namespace
