@@ -1,0 +1,293 @@
+// fread_matrix and fwrite_matrix against the least their jobs need: one fread of the whole file
+// into one buffer, one fwrite of one buffer. Each shape is about 64 MB; the files sit in a
+// temporary directory, warm in the page cache. Run in the release preset; see docs/PERFORMANCE.md.
+#include "alloc.h"
+#include "binary.h"
+
+#include <benchmark/benchmark.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <map>
+#include <string>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+#include <vector>
+
+void int_error(const char *error_text, int /*dummy*/) {
+    std::fprintf(stderr, "Fatal error..\n%s\n...now exiting to system ...\n", error_text);
+    std::exit(1);
+}
+
+void FreeHelp() {}
+
+namespace {
+
+namespace fs = std::filesystem;
+using Clock = std::chrono::steady_clock;
+
+struct Shape {
+    const char *name;
+    int rows;
+    int columns;
+};
+
+// BINMAT_BENCH_SCALE divides every dimension's size, for a quick run (CI uses a tiny one).
+int scale() {
+    const char *s = std::getenv("BINMAT_BENCH_SCALE");
+    const long k = s != nullptr ? std::strtol(s, nullptr, 10) : 1;
+    return k > 0 && k < 4096 ? static_cast<int>(k) : 1;
+}
+
+const std::vector<Shape> &shapes() {
+    static const std::vector<Shape> all = [] {
+        const int k = scale();
+        return std::vector<Shape>{{"square", 4096 / k, 4096 / k},
+                                  {"wide", 64, 262144 / (k * k)},
+                                  {"tall", 4000000 / (k * k), 3}};
+    }();
+    return all;
+}
+
+fs::path scratch() {
+    static const fs::path dir = [] {
+        std::string pattern = (fs::temp_directory_path() / "binmat-bench-XXXXXX").string();
+        if (mkdtemp(pattern.data()) == nullptr) {
+            std::abort();
+        }
+        return fs::path(pattern);
+    }();
+    return dir;
+}
+
+struct Matrix {
+    float **m;
+    float *rt;
+    float *ct;
+};
+
+Matrix make_matrix(const Shape &s) {
+    Matrix x{matrix(0, s.rows - 1, 0, s.columns - 1), vector(0, s.rows - 1),
+             vector(0, s.columns - 1)};
+    for (int j = 0; j < s.columns; ++j) {
+        x.ct[j] = static_cast<float>(j) * 0.25F;
+    }
+    for (int i = 0; i < s.rows; ++i) {
+        x.rt[i] = static_cast<float>(i);
+        for (int j = 0; j < s.columns; ++j) {
+            x.m[i][j] = static_cast<float>(i ^ j);
+        }
+    }
+    return x;
+}
+
+void free_made(const Shape &s, Matrix &x) {
+    free_matrix(x.m, 0, s.rows - 1, 0, s.columns - 1);
+    free_vector(x.rt, 0, s.rows - 1);
+    free_vector(x.ct, 0, s.columns - 1);
+}
+
+std::size_t file_bytes(const Shape &s) {
+    return 4 * (static_cast<std::size_t>(s.rows) + 1) * (static_cast<std::size_t>(s.columns) + 1);
+}
+
+// The shape's file, written once.
+std::string input_file(const Shape &s) {
+    const fs::path path = scratch() / (std::string(s.name) + ".bin");
+    if (!fs::exists(path)) {
+        Matrix x = make_matrix(s);
+        FILE *f = std::fopen(path.c_str(), "wb");
+        if (f == nullptr ||
+            fwrite_matrix(f, x.m, 0, s.rows - 1, 0, s.columns - 1, x.rt, x.ct) != 1 ||
+            std::fclose(f) != 0) {
+            std::abort();
+        }
+        free_made(s, x);
+    }
+    return path.string();
+}
+
+// Seconds per iteration of each repetition of a baseline, by shape.
+std::map<std::string, std::vector<double>> baseline_seconds;
+
+double median(std::vector<double> v) {
+    std::sort(v.begin(), v.end());
+    return v.empty() ? 0 : v[v.size() / 2];
+}
+
+void report(benchmark::State &state, const Shape &s, double seconds, const std::string &baseline) {
+    const auto iterations = static_cast<double>(state.iterations());
+    state.SetBytesProcessed(static_cast<std::int64_t>(file_bytes(s)) * state.iterations());
+    if (baseline.empty()) {
+        return;
+    }
+    const double base = median(baseline_seconds[baseline]);
+    if (base > 0) {
+        state.counters["ratio_to_baseline"] = seconds / iterations / base;
+    }
+}
+
+void BM_read_baseline(benchmark::State &state, const Shape &s) {
+    const std::string path = input_file(s);
+    const std::size_t n = file_bytes(s);
+    double seconds = 0;
+    for (auto _ : state) {
+        const auto start = Clock::now();
+        FILE *f = std::fopen(path.c_str(), "rb");
+        auto *buffer = static_cast<unsigned char *>(std::malloc(n));
+        const std::size_t got = std::fread(buffer, 1, n, f);
+        benchmark::DoNotOptimize(buffer);
+        std::free(buffer);
+        std::fclose(f);
+        const std::chrono::duration<double> took = Clock::now() - start;
+        state.SetIterationTime(took.count());
+        seconds += took.count();
+        if (got != n) {
+            state.SkipWithError("short read");
+        }
+    }
+    baseline_seconds[std::string("read/") + s.name].push_back(
+        seconds / static_cast<double>(state.iterations()));
+    report(state, s, seconds, "");
+}
+
+void BM_fread_matrix(benchmark::State &state, const Shape &s) {
+    const std::string path = input_file(s);
+    double seconds = 0;
+    for (auto _ : state) {
+        const auto start = Clock::now();
+        FILE *f = std::fopen(path.c_str(), "rb");
+        float **m = nullptr;
+        float *rt = nullptr;
+        float *ct = nullptr;
+        int nr = 0;
+        int nc = 0;
+        const TBOOLEAN ok = fread_matrix(f, &m, &nr, &nc, &rt, &ct);
+        benchmark::DoNotOptimize(m);
+        if (ok == 1) {
+            free_matrix(m, 0, nr - 1, 0, nc - 1);
+            free_vector(rt, 0, nr - 1);
+            free_vector(ct, 0, nc - 1);
+        }
+        std::fclose(f);
+        const std::chrono::duration<double> took = Clock::now() - start;
+        state.SetIterationTime(took.count());
+        seconds += took.count();
+        if (ok != 1 || nr != s.rows || nc != s.columns) {
+            state.SkipWithError("fread_matrix did not read the file back");
+        }
+    }
+    report(state, s, seconds, std::string("read/") + s.name);
+}
+
+void BM_write_baseline(benchmark::State &state, const Shape &s) {
+    const std::string path = (scratch() / (std::string(s.name) + ".out")).string();
+    const std::size_t n = file_bytes(s);
+    std::vector<unsigned char> data(n, 0x3F);
+    double seconds = 0;
+    for (auto _ : state) {
+        const auto start = Clock::now();
+        FILE *f = std::fopen(path.c_str(), "wb");
+        const std::size_t put = std::fwrite(data.data(), 1, n, f);
+        std::fclose(f);
+        const std::chrono::duration<double> took = Clock::now() - start;
+        state.SetIterationTime(took.count());
+        seconds += took.count();
+        if (put != n) {
+            state.SkipWithError("short write");
+        }
+    }
+    baseline_seconds[std::string("write/") + s.name].push_back(
+        seconds / static_cast<double>(state.iterations()));
+    report(state, s, seconds, "");
+}
+
+void BM_fwrite_matrix(benchmark::State &state, const Shape &s) {
+    const std::string path = (scratch() / (std::string(s.name) + ".out")).string();
+    Matrix x = make_matrix(s);
+    double seconds = 0;
+    for (auto _ : state) {
+        const auto start = Clock::now();
+        FILE *f = std::fopen(path.c_str(), "wb");
+        const TBOOLEAN ok = fwrite_matrix(f, x.m, 0, s.rows - 1, 0, s.columns - 1, x.rt, x.ct);
+        std::fclose(f);
+        const std::chrono::duration<double> took = Clock::now() - start;
+        state.SetIterationTime(took.count());
+        seconds += took.count();
+        if (ok != 1) {
+            state.SkipWithError("fwrite_matrix failed");
+        }
+    }
+    free_made(s, x);
+    report(state, s, seconds, std::string("write/") + s.name);
+}
+
+// Peak resident memory of a child that reads the file once, against the file's size.
+void BM_fread_matrix_peak_memory(benchmark::State &state, const Shape &s) {
+    const std::string path = input_file(s);
+    long peak_kib = 0;
+    long idle_kib = 0;
+    for (auto _ : state) {
+        for (const bool read : {false, true}) {
+            const pid_t pid = fork();
+            if (pid == 0) {
+                if (read) {
+                    FILE *f = std::fopen(path.c_str(), "rb");
+                    float **m = nullptr;
+                    float *rt = nullptr;
+                    float *ct = nullptr;
+                    int nr = 0;
+                    int nc = 0;
+                    _exit(f != nullptr && fread_matrix(f, &m, &nr, &nc, &rt, &ct) == 1 ? 0 : 1);
+                }
+                _exit(0);
+            }
+            int status = 0;
+            rusage usage{};
+            wait4(pid, &status, 0, &usage);
+            (read ? peak_kib : idle_kib) = usage.ru_maxrss;
+        }
+    }
+    const double file_mb = static_cast<double>(file_bytes(s)) / 1e6;
+    const double peak_mb = static_cast<double>(peak_kib - idle_kib) * 1024 / 1e6;
+    state.counters["file_MB"] = file_mb;
+    state.counters["peak_MB"] = peak_mb;
+    state.counters["peak_over_file"] = peak_mb / file_mb;
+}
+
+void register_all() {
+    for (const Shape &s : shapes()) {
+        const std::string shape = s.name;
+        benchmark::RegisterBenchmark(("read_baseline/" + shape).c_str(), BM_read_baseline, s)
+            ->UseManualTime()
+            ->Unit(benchmark::kMillisecond);
+        benchmark::RegisterBenchmark(("fread_matrix/" + shape).c_str(), BM_fread_matrix, s)
+            ->UseManualTime()
+            ->Unit(benchmark::kMillisecond);
+        benchmark::RegisterBenchmark(("write_baseline/" + shape).c_str(), BM_write_baseline, s)
+            ->UseManualTime()
+            ->Unit(benchmark::kMillisecond);
+        benchmark::RegisterBenchmark(("fwrite_matrix/" + shape).c_str(), BM_fwrite_matrix, s)
+            ->UseManualTime()
+            ->Unit(benchmark::kMillisecond);
+        benchmark::RegisterBenchmark(("fread_matrix_peak_memory/" + shape).c_str(),
+                                     BM_fread_matrix_peak_memory, s)
+            ->Iterations(1)
+            ->Unit(benchmark::kMillisecond);
+    }
+}
+
+} // namespace
+
+int main(int argc, char **argv) {
+    register_all();
+    benchmark::Initialize(&argc, argv);
+    benchmark::RunSpecifiedBenchmarks();
+    benchmark::Shutdown();
+    fs::remove_all(scratch());
+    return 0;
+}
