@@ -184,6 +184,30 @@ void BM_fread_matrix(benchmark::State &state, const Shape &s) {
     report(state, s, seconds, std::string("read/") + s.name);
 }
 
+// What any reader must spend on the storage alone: one block per row (callers free and resize
+// rows one by one), the row-pointer block and the title vectors, taken and released, with no I/O.
+void BM_row_storage_floor(benchmark::State &state, const Shape &s) {
+    double seconds = 0;
+    for (auto _ : state) {
+        const auto start = Clock::now();
+        float **m = matrix(0, s.rows - 1, 0, s.columns - 1);
+        float *rt = vector(0, s.rows - 1);
+        float *ct = vector(0, s.columns - 1);
+        for (int i = 0; i < s.rows; ++i) {
+            m[i][0] = rt[i] = static_cast<float>(i);
+        }
+        ct[0] = 0;
+        benchmark::DoNotOptimize(m);
+        free_matrix(m, 0, s.rows - 1, 0, s.columns - 1);
+        free_vector(rt, 0, s.rows - 1);
+        free_vector(ct, 0, s.columns - 1);
+        const std::chrono::duration<double> took = Clock::now() - start;
+        state.SetIterationTime(took.count());
+        seconds += took.count();
+    }
+    report(state, s, seconds, std::string("read/") + s.name);
+}
+
 void BM_write_baseline(benchmark::State &state, const Shape &s) {
     const std::string path = (scratch() / (std::string(s.name) + ".out")).string();
     const std::size_t n = file_bytes(s);
@@ -226,31 +250,44 @@ void BM_fwrite_matrix(benchmark::State &state, const Shape &s) {
     report(state, s, seconds, std::string("write/") + s.name);
 }
 
-// Peak resident memory of a child that reads the file once, against the file's size.
+// Peak resident memory of a fresh process that reads the file once, less that of one that does
+// not, against the file's size. The process is this program, started again with --peak-read.
+long peak_kib_of(const std::string &mode, const std::string &path) {
+    const pid_t pid = fork();
+    if (pid == 0) {
+        execl("/proc/self/exe", "io_benchmark", mode.c_str(), path.c_str(), nullptr);
+        _exit(127);
+    }
+    int status = 0;
+    rusage usage{};
+    wait4(pid, &status, 0, &usage);
+    return WIFEXITED(status) && WEXITSTATUS(status) == 0 ? usage.ru_maxrss : -1;
+}
+
+int peak_child(const std::string &mode, const char *path) {
+    if (mode == "--peak-idle") {
+        return 0;
+    }
+    FILE *f = std::fopen(path, "rb");
+    float **m = nullptr;
+    float *rt = nullptr;
+    float *ct = nullptr;
+    int nr = 0;
+    int nc = 0;
+    return f != nullptr && fread_matrix(f, &m, &nr, &nc, &rt, &ct) == 1 ? 0 : 1;
+}
+
 void BM_fread_matrix_peak_memory(benchmark::State &state, const Shape &s) {
     const std::string path = input_file(s);
     long peak_kib = 0;
     long idle_kib = 0;
     for (auto _ : state) {
-        for (const bool read : {false, true}) {
-            const pid_t pid = fork();
-            if (pid == 0) {
-                if (read) {
-                    FILE *f = std::fopen(path.c_str(), "rb");
-                    float **m = nullptr;
-                    float *rt = nullptr;
-                    float *ct = nullptr;
-                    int nr = 0;
-                    int nc = 0;
-                    _exit(f != nullptr && fread_matrix(f, &m, &nr, &nc, &rt, &ct) == 1 ? 0 : 1);
-                }
-                _exit(0);
-            }
-            int status = 0;
-            rusage usage{};
-            wait4(pid, &status, 0, &usage);
-            (read ? peak_kib : idle_kib) = usage.ru_maxrss;
-        }
+        peak_kib = peak_kib_of("--peak-read", path);
+        idle_kib = peak_kib_of("--peak-idle", path);
+    }
+    if (peak_kib < 0 || idle_kib < 0) {
+        state.SkipWithError("the measuring process failed");
+        return;
     }
     const double file_mb = static_cast<double>(file_bytes(s)) / 1e6;
     const double peak_mb = static_cast<double>(peak_kib - idle_kib) * 1024 / 1e6;
@@ -266,6 +303,10 @@ void register_all() {
             ->UseManualTime()
             ->Unit(benchmark::kMillisecond);
         benchmark::RegisterBenchmark(("fread_matrix/" + shape).c_str(), BM_fread_matrix, s)
+            ->UseManualTime()
+            ->Unit(benchmark::kMillisecond);
+        benchmark::RegisterBenchmark(("row_storage_floor/" + shape).c_str(), BM_row_storage_floor,
+                                     s)
             ->UseManualTime()
             ->Unit(benchmark::kMillisecond);
         benchmark::RegisterBenchmark(("write_baseline/" + shape).c_str(), BM_write_baseline, s)
@@ -284,6 +325,9 @@ void register_all() {
 } // namespace
 
 int main(int argc, char **argv) {
+    if (argc == 3 && std::string(argv[1]).rfind("--peak-", 0) == 0) {
+        return peak_child(argv[1], argv[2]);
+    }
     register_all();
     benchmark::Initialize(&argc, argv);
     benchmark::RunSpecifiedBenchmarks();

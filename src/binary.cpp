@@ -3,8 +3,10 @@
 #include "alloc.h"
 #include "layout.h"
 
+#include <algorithm>
 #include <cstdint>
 #include <cstdlib>
+#include <cstring>
 
 namespace {
 
@@ -37,12 +39,6 @@ void free_rows(float **m, long long first, long long last, int ncl) {
     }
 }
 
-// Storage the checked allocators would refuse: 2^31 bytes or more.
-bool within_request_limit(long long count, std::size_t element_size) {
-    return count > 0 && static_cast<unsigned long long>(count) <
-                            (1ULL << 31) / static_cast<unsigned long long>(element_size);
-}
-
 float *resize_vector(float *vec, int nl, int new_nh, const char *message) {
     void *block = zr_realloc(block_of(vec, nl),
                              byte_count(element_count(nl, new_nh), sizeof(float)), message);
@@ -55,9 +51,67 @@ float **resize_row_pointers(float **a, int nrl, int new_nrh, const char *message
     return offset_handle(static_cast<float **>(block), nrl);
 }
 
-bool write_floats(FILE *fout, const float *data, std::size_t n) {
-    return std::fwrite(data, sizeof(float), n, fout) == n;
-}
+// Scratch space for gathering rows into large reads and writes: one stdio call per row costs more
+// than copying the row. It starts as a small block of its own; work big enough to gain from more
+// moves it to a megabyte of heap, when the heap can spare one.
+class Staging {
+  public:
+    static constexpr std::size_t small_size = 64 * 1024;
+
+    Staging() = default;
+    ~Staging() { std::free(heap_); }
+    Staging(const Staging &) = delete;
+    Staging &operator=(const Staging &) = delete;
+
+    unsigned char *data() { return heap_ != nullptr ? heap_ : small_; }
+    std::size_t size() const { return heap_ != nullptr ? large : small_size; }
+
+    // Moves to the large block, keeping the first `keep` bytes; stays small if none is to be had.
+    void enlarge(std::size_t keep) {
+        if (heap_ == nullptr) {
+            heap_ = static_cast<unsigned char *>(std::malloc(large));
+            if (heap_ != nullptr) {
+                std::memcpy(heap_, small_, keep);
+            }
+        }
+    }
+
+  private:
+    static constexpr std::size_t large = 1024 * 1024;
+    unsigned char *heap_ = nullptr;
+    unsigned char small_[small_size];
+};
+
+// Gathers small writes into large ones.
+class Stager {
+  public:
+    Stager(FILE *out, unsigned long long total_bytes) : out_(out) {
+        if (total_bytes > Staging::small_size) {
+            staging_.enlarge(0);
+        }
+    }
+    bool put(const void *data, std::size_t bytes) {
+        if (bytes > staging_.size() - used_ && !flush()) {
+            return false;
+        }
+        if (bytes >= staging_.size()) {
+            return std::fwrite(data, 1, bytes, out_) == bytes;
+        }
+        std::memcpy(staging_.data() + used_, data, bytes);
+        used_ += bytes;
+        return true;
+    }
+    bool flush() {
+        const std::size_t n = used_;
+        used_ = 0;
+        return n == 0 || std::fwrite(staging_.data(), 1, n, out_) == n;
+    }
+
+  private:
+    FILE *out_;
+    Staging staging_;
+    std::size_t used_ = 0;
+};
 
 // Stands in for a missing title vector: each index as a float.
 float *index_titles(int nl, int nh) {
@@ -169,11 +223,13 @@ TBOOLEAN fwrite_matrix(FILE *fout, const float *const *m, int nrl, int nrh, int 
         std::fprintf(stderr, "fwrite 1 returned %d\n", static_cast<int>(status));
         return 0;
     }
-    const auto n = static_cast<std::size_t>(col_length);
+    const std::size_t row_bytes = static_cast<std::size_t>(col_length) * sizeof(float);
+    const auto rows_and_head = static_cast<unsigned long long>(element_count(nrl, nrh)) + 1;
+    Stager out(fout, rows_and_head * (row_bytes + sizeof(float)));
 
     float *own_columns = column_title == nullptr ? index_titles(ncl, nch) : nullptr;
     const float *columns = column_title == nullptr ? own_columns : column_title;
-    bool ok = write_floats(fout, &columns[ncl], n);
+    bool ok = out.put(&columns[ncl], row_bytes);
     if (own_columns != nullptr) {
         free_vector(own_columns, ncl, nch);
     }
@@ -184,8 +240,9 @@ TBOOLEAN fwrite_matrix(FILE *fout, const float *const *m, int nrl, int nrh, int 
     float *own_rows = row_title == nullptr ? index_titles(nrl, nrh) : nullptr;
     const float *rows = row_title == nullptr ? own_rows : row_title;
     for (long long j = nrl; ok && j <= nrh; ++j) {
-        ok = write_floats(fout, &rows[j], 1) && write_floats(fout, &m[j][ncl], n);
+        ok = out.put(&rows[j], sizeof(float)) && out.put(&m[j][ncl], row_bytes);
     }
+    ok = ok && out.flush();
     if (own_rows != nullptr) {
         free_vector(own_rows, nrl, nrh);
     }
@@ -219,8 +276,120 @@ float *read_column_titles(FILE *fin, int num_cols) {
 
 // Rows are counted in an int and addressed through a pointer block the checked allocators must
 // accept, so a stream may not grow the capacity past this.
-bool row_capacity_allowed(long long rows) {
-    return within_request_limit(rows, sizeof(float *)) && within_request_limit(rows, sizeof(float));
+constexpr int max_rows =
+    static_cast<int>(((1LL << 31) - 1) / static_cast<long long>(sizeof(float *)));
+
+// The rows read so far. Capacity doubles, so the pointer block and the row titles move a
+// logarithmic number of times; each row's block is taken only once its data has arrived.
+struct Rows {
+    float **m = nullptr;
+    float *rt = nullptr;
+    int capacity = 0;
+    int count = 0;
+    int columns = 0;
+};
+
+constexpr int first_capacity = 100;
+
+void release(Rows &r) {
+    if (r.m != nullptr) {
+        free_rows(r.m, 0, r.count - 1, 0);
+        std::free(r.m);
+    }
+    if (r.rt != nullptr) {
+        free_vector(r.rt, 0, r.capacity - 1);
+    }
+}
+
+// Makes room for one more row; false when ranged storage cannot address it.
+bool make_room(Rows &r) {
+    if (r.count < r.capacity) {
+        return true;
+    }
+    if (r.capacity == 0) {
+        r.m = static_cast<float **>(zr_alloc(first_capacity * sizeof(float *), "matrix"));
+        r.rt = vector(0, first_capacity - 1);
+        r.capacity = first_capacity;
+        return true;
+    }
+    if (r.capacity == max_rows) {
+        return false;
+    }
+    const int next = static_cast<int>(std::min(2LL * r.capacity, static_cast<long long>(max_rows)));
+    r.m = resize_row_pointers(r.m, 0, next - 1, "extend matrix");
+    r.rt = extend_vector(r.rt, 0, r.capacity - 1, next - 1);
+    r.capacity = next;
+    return true;
+}
+
+// A block for the next row's values. Running out of memory here is fatal, as for any matrix.
+float *new_row(Rows &r, float *column_title) {
+    void *block = zr_alloc(byte_count(r.columns, sizeof(float)), nullptr);
+    if (block == nullptr) {
+        const bool first_rows = r.capacity == first_capacity;
+        release(r);
+        free_vector(column_title, 0, r.columns - 1);
+        int_error(first_rows ? "not enough memory to create matrix"
+                             : "not enough memory to extend matrix",
+                  -1);
+    }
+    return static_cast<float *>(block);
+}
+
+enum class Ending { data_ended, failed };
+
+// Reads rows long enough to go straight into their blocks: the title, then the values.
+Ending read_long_rows(FILE *fin, Rows &r, float *ct) {
+    const auto n = static_cast<std::size_t>(r.columns);
+    for (;;) {
+        float title = 0;
+        if (std::fread(&title, sizeof title, 1, fin) != 1) {
+            return Ending::data_ended;
+        }
+        if (!make_room(r)) {
+            return Ending::failed;
+        }
+        float *row = new_row(r, ct);
+        if (std::fread(row, sizeof(float), n, fin) != n) {
+            std::free(row);
+            return Ending::failed;
+        }
+        r.rt[r.count] = title;
+        r.m[r.count] = row;
+        ++r.count;
+    }
+}
+
+// Reads short rows many at a time through a staging block: two stdio calls per row would cost
+// more than the rows themselves. A partial row at the end of the data is a row cut short, unless
+// it is too short to hold even a row title.
+Ending read_short_rows(FILE *fin, Rows &r, float *ct, Staging &scratch) {
+    const std::size_t row_bytes = sizeof(float) * (static_cast<std::size_t>(r.columns) + 1);
+    std::size_t held = 0;
+    for (;;) {
+        unsigned char *staging = scratch.data();
+        const std::size_t wanted = scratch.size() - held;
+        const std::size_t got = std::fread(staging + held, 1, wanted, fin);
+        held += got;
+        std::size_t at = 0;
+        for (; held - at >= row_bytes; at += row_bytes) {
+            if (!make_room(r)) {
+                return Ending::failed;
+            }
+            float *row = new_row(r, ct);
+            std::memcpy(&r.rt[r.count], staging + at, sizeof(float));
+            std::memcpy(row, staging + at + sizeof(float), row_bytes - sizeof(float));
+            r.m[r.count] = row;
+            ++r.count;
+        }
+        held -= at;
+        std::memmove(staging, staging + at, held);
+        if (got < wanted) {
+            return held >= sizeof(float) ? Ending::failed : Ending::data_ended;
+        }
+        // The data filled the small block: a long file, worth reading in larger pieces.
+        scratch.enlarge(held);
+    }
 }
 
 } // namespace
@@ -242,48 +411,29 @@ TBOOLEAN fread_matrix(FILE *fin, float ***ret_matrix, int *nr, int *nc, float **
         return 0;
     }
 
-    int num_rows = 100;
-    float *rt = vector(0, num_rows - 1);
-    float **m = matrix(0, num_rows - 1, 0, num_cols - 1);
-    int current_row = 0;
-    bool ok = true;
-    const auto row_length = static_cast<std::size_t>(num_cols);
-    for (;;) {
-        if (std::fread(&rt[current_row], sizeof(float), 1, fin) != 1) {
-            ok = had_error || std::ferror(fin) == 0;
-            break;
-        }
-        if (std::fread(&m[current_row][0], sizeof(float), row_length, fin) != row_length) {
-            ok = false;
-            break;
-        }
-        ++current_row;
-        if (current_row == num_rows) {
-            if (!row_capacity_allowed(static_cast<long long>(num_rows) + 50)) {
-                ok = false;
-                break;
-            }
-            float **temp_array =
-                extend_matrix(m, 0, num_rows - 1, 0, num_cols - 1, num_rows + 49, num_cols - 1);
-            rt = extend_vector(rt, 0, num_rows - 1, num_rows + 49);
-            num_rows += 50;
-            m = temp_array;
-        }
+    Rows r;
+    r.columns = num_cols;
+    // Rows are staged when several fit the staging block; longer ones go straight into their
+    // blocks. Titles this long have already arrived, so the larger block is justified.
+    const std::size_t row_bytes = sizeof(float) * (static_cast<std::size_t>(num_cols) + 1);
+    Staging scratch;
+    if (row_bytes > Staging::small_size / 4) {
+        scratch.enlarge(0);
     }
-    if (!ok || current_row == 0) {
-        free_matrix(m, 0, num_rows - 1, 0, num_cols - 1);
-        free_vector(rt, 0, num_rows - 1);
+    const Ending ending = row_bytes <= scratch.size() / 4 ? read_short_rows(fin, r, ct, scratch)
+                                                          : read_long_rows(fin, r, ct);
+    const bool read_error = !had_error && std::ferror(fin) != 0;
+    if (ending == Ending::failed || read_error || r.count == 0) {
+        release(r);
         free_vector(ct, 0, num_cols - 1);
         return 0;
     }
 
-    float **temp_array =
-        retract_matrix(m, 0, num_rows - 1, 0, num_cols - 1, current_row - 1, num_cols - 1);
-    rt = retract_vector(rt, 0, num_rows - 1, current_row - 1);
-    *ret_matrix = temp_array;
-    *row_title = rt;
+    // Trim to the rows read; no block was ever taken beyond them.
+    *ret_matrix = resize_row_pointers(r.m, 0, r.count - 1, "retract matrix");
+    *row_title = retract_vector(r.rt, 0, r.capacity - 1, r.count - 1);
     *column_title = ct;
-    *nr = current_row;
+    *nr = r.count;
     *nc = num_cols;
     return 1;
 }
