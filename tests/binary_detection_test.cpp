@@ -1,5 +1,7 @@
 #include "binary.h"
 
+#include "support/bytes.h"
+
 #include <gtest/gtest.h>
 
 #include <string>
@@ -9,17 +11,6 @@
 namespace {
 
 using Bytes = std::vector<unsigned char>;
-
-FILE *stream_of(const Bytes &data) {
-    FILE *f = std::tmpfile();
-    if (f != nullptr) {
-        if (!data.empty()) {
-            std::fwrite(data.data(), 1, data.size(), f);
-        }
-        std::rewind(f);
-    }
-    return f;
-}
 
 // n bytes of text with `odd` of them replaced, evenly spread, by `odd_byte`.
 Bytes sample(std::size_t n, std::size_t odd, unsigned char odd_byte) {
@@ -62,7 +53,7 @@ TEST(is_binary_file, judges_by_the_share_of_odd_bytes) {
         {"binary1's first float", {0x00, 0x00, 0xA8, 0x41}, 1},
     };
     for (const Case &c : cases) {
-        FILE *f = stream_of(c.data);
+        FILE *f = bytes::stream_of(c.data);
         ASSERT_NE(f, nullptr);
         EXPECT_EQ(is_binary_file(f), c.binary) << c.name;
         EXPECT_EQ(std::ftell(f), 0L) << c.name << ": position restored";
@@ -73,7 +64,7 @@ TEST(is_binary_file, judges_by_the_share_of_odd_bytes) {
 TEST(is_binary_file, samples_from_the_start_and_restores_the_position) {
     Bytes data = sample(1000, 0, 0);
     data[3] = 0x00;
-    FILE *f = stream_of(data);
+    FILE *f = bytes::stream_of(data);
     ASSERT_EQ(std::fseek(f, 100, SEEK_SET), 0);
     EXPECT_EQ(is_binary_file(f), 1);
     EXPECT_EQ(std::ftell(f), 100L);

@@ -2,6 +2,7 @@
 
 #include "support/bytes.h"
 #include "support/heap.h"
+#include "support/reading.h"
 
 #include <gtest/gtest.h>
 
@@ -19,52 +20,6 @@ namespace {
 
 using Bytes = std::vector<unsigned char>;
 using Floats = std::vector<float>;
-
-// What one call of fread_matrix gave, copied out and released with the bounds it reported.
-struct Read {
-    TBOOLEAN status = 0;
-    int nr = -1;
-    int nc = -1;
-    Floats row_titles;
-    Floats column_titles;
-    Floats values; // row-major
-};
-
-Read read_one(FILE *f) {
-    float **m = nullptr;
-    float *rt = nullptr;
-    float *ct = nullptr;
-    Read r;
-    r.status = fread_matrix(f, &m, &r.nr, &r.nc, &rt, &ct);
-    if (r.status == 0) {
-        EXPECT_EQ(m, nullptr);
-        EXPECT_EQ(rt, nullptr);
-        EXPECT_EQ(ct, nullptr);
-        EXPECT_EQ(r.nr, -1);
-        EXPECT_EQ(r.nc, -1);
-        return r;
-    }
-    r.row_titles.assign(rt, rt + r.nr);
-    r.column_titles.assign(ct, ct + r.nc);
-    for (int i = 0; i < r.nr; ++i) {
-        r.values.insert(r.values.end(), m[i], m[i] + r.nc);
-    }
-    free_matrix(m, 0, r.nr - 1, 0, r.nc - 1);
-    free_vector(rt, 0, r.nr - 1);
-    free_vector(ct, 0, r.nc - 1);
-    return r;
-}
-
-FILE *stream_of(const Bytes &data) {
-    FILE *f = std::tmpfile();
-    if (f != nullptr && !data.empty()) {
-        std::fwrite(data.data(), 1, data.size(), f);
-    }
-    if (f != nullptr) {
-        std::rewind(f);
-    }
-    return f;
-}
 
 Bytes with_stray(const Floats &values, std::size_t stray) {
     Bytes data = bytes::of_floats(values);
@@ -118,7 +73,7 @@ TEST(fread_matrix, judges_each_malformed_stream) {
         {"byte-swapped file", byte_swapped(bytes::of_floats({2, 1, 2, 10, 11, 12})), 0, -1, -1},
     };
     for (const Case &c : cases) {
-        FILE *f = stream_of(c.data);
+        FILE *f = bytes::stream_of(c.data);
         ASSERT_NE(f, nullptr);
         heap::watch();
         const Read r = read_one(f);
@@ -133,7 +88,7 @@ TEST(fread_matrix, judges_each_malformed_stream) {
 }
 
 TEST(fread_matrix, stops_cleanly_at_stray_bytes) {
-    FILE *f = stream_of(with_stray({2, 0.5F, 1.5F, -1, 3, 4}, 3));
+    FILE *f = bytes::stream_of(with_stray({2, 0.5F, 1.5F, -1, 3, 4}, 3));
     const Read r = read_one(f);
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(r.column_titles, (Floats{0.5F, 1.5F}));
@@ -143,7 +98,7 @@ TEST(fread_matrix, stops_cleanly_at_stray_bytes) {
 }
 
 TEST(fread_matrix, huge_claimed_column_count_commits_next_to_nothing) {
-    FILE *f = stream_of(bytes::of_floats({5e8F}));
+    FILE *f = bytes::stream_of(bytes::of_floats({5e8F}));
     heap::watch();
     EXPECT_EQ(read_one(f).status, 0);
     const unsigned long largest = heap::largest_request();
@@ -154,7 +109,7 @@ TEST(fread_matrix, huge_claimed_column_count_commits_next_to_nothing) {
     // Titles that do arrive are taken in chunks no larger than what has already come.
     Floats partial(1 + 100000, 1.0F);
     partial[0] = 5e8F;
-    f = stream_of(bytes::of_floats(partial));
+    f = bytes::stream_of(bytes::of_floats(partial));
     heap::watch();
     EXPECT_EQ(read_one(f).status, 0);
     const unsigned long largest_partial = heap::largest_request();

@@ -3,6 +3,7 @@
 #include "binary.h"
 
 #include "support/bytes.h"
+#include "support/reading.h"
 
 #include <gtest/gtest.h>
 
@@ -26,20 +27,10 @@ Bytes file_of_shape(int rows, int columns) {
     return bytes::of_floats(f);
 }
 
-// Reads one matrix and releases it; returns fread_matrix's result and the row count.
+// fread_matrix's result and the row count.
 std::pair<TBOOLEAN, int> read_rows(FILE *f) {
-    float **m = nullptr;
-    float *rt = nullptr;
-    float *ct = nullptr;
-    int nr = 0;
-    int nc = 0;
-    const TBOOLEAN status = fread_matrix(f, &m, &nr, &nc, &rt, &ct);
-    if (status == 1) {
-        free_matrix(m, 0, nr - 1, 0, nc - 1);
-        free_vector(rt, 0, nr - 1);
-        free_vector(ct, 0, nc - 1);
-    }
-    return {status, nr};
+    const Read r = read_one(f);
+    return {r.status, r.nr};
 }
 
 TEST(failing_streams, full_device_fails_the_write_of_a_large_matrix) {

@@ -2,6 +2,7 @@
 #include "binary.h"
 
 #include "support/bytes.h"
+#include "support/reading.h"
 
 #include <gtest/gtest.h>
 
@@ -230,27 +231,15 @@ TEST_F(generated_files, binary3_doubles_the_positive_titles_of_binary2) {
 TEST_F(generated_files, read_back_bit_for_bit) {
     for (const Bytes &data : files) {
         const Grid g = grid_of(data);
-        FILE *f = fmemopen(const_cast<unsigned char *>(data.data()), data.size(), "rb");
-        ASSERT_NE(f, nullptr);
-        float **m = nullptr;
-        float *rt = nullptr;
-        float *ct = nullptr;
-        int nr = 0;
-        int nc = 0;
-        ASSERT_EQ(fread_matrix(f, &m, &nr, &nc, &rt, &ct), 1);
+        FILE *f = bytes::stream_of(data);
+        const Read r = read_one(f);
         std::fclose(f);
-        ASSERT_EQ(static_cast<std::size_t>(nr), g.rows);
-        ASSERT_EQ(static_cast<std::size_t>(nc), g.columns);
-        EXPECT_EQ(std::vector<float>(rt, rt + nr), g.row_titles);
-        EXPECT_EQ(std::vector<float>(ct, ct + nc), g.column_titles);
-        for (int i = 0; i < nr; ++i) {
-            for (int j = 0; j < nc; ++j) {
-                ASSERT_EQ(m[i][j], g.at(static_cast<std::size_t>(i), static_cast<std::size_t>(j)));
-            }
-        }
-        free_matrix(m, 0, nr - 1, 0, nc - 1);
-        free_vector(rt, 0, nr - 1);
-        free_vector(ct, 0, nc - 1);
+        ASSERT_EQ(r.status, 1);
+        EXPECT_EQ(static_cast<std::size_t>(r.nr), g.rows);
+        EXPECT_EQ(static_cast<std::size_t>(r.nc), g.columns);
+        EXPECT_EQ(r.row_titles, g.row_titles);
+        EXPECT_EQ(r.column_titles, g.column_titles);
+        EXPECT_EQ(r.values, g.values);
     }
 }
 

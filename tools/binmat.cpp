@@ -135,6 +135,20 @@ std::unique_ptr<Input> open_input(const std::string &file) {
     return in;
 }
 
+// Runs `each` on every file that opens; the status is bad data when any did not open or `each`
+// returned false for it.
+int for_each_input(const std::vector<std::string> &files,
+                   const std::function<bool(const std::string &, Input &)> &each) {
+    int status = status_ok;
+    for (const std::string &file : files) {
+        const std::unique_ptr<Input> in = open_input(file);
+        if (!in || !each(file, *in)) {
+            status = status_bad_data;
+        }
+    }
+    return status;
+}
+
 // ---- info -----------------------------------------------------------------------------------
 
 std::string json_number(double v) {
@@ -220,22 +234,15 @@ int run_info(const std::vector<std::string> &args) {
     if (a.files.empty()) {
         usage_error("info needs at least one FILE");
     }
-    int status = status_ok;
-    for (const std::string &file : a.files) {
-        const std::unique_ptr<Input> in = open_input(file);
-        if (!in) {
-            status = status_bad_data;
-            continue;
-        }
-        const Examined e = examine(*in);
+    return for_each_input(a.files, [&a](const std::string &file, Input &in) {
+        const Examined e = examine(in);
         if (!e.grid) {
             data_error(file, e.problem);
-            status = status_bad_data;
-            continue;
+            return false;
         }
         print_info(file, e, a.json);
-    }
-    return status;
+        return true;
+    });
 }
 
 // ---- check ----------------------------------------------------------------------------------
@@ -271,26 +278,19 @@ int run_check(const std::vector<std::string> &args) {
     if (a.files.empty()) {
         usage_error("check needs at least one FILE");
     }
-    int status = status_ok;
-    for (const std::string &file : a.files) {
-        const std::unique_ptr<Input> in = open_input(file);
-        if (!in) {
-            status = status_bad_data;
-            continue;
-        }
-        const Examined e = examine(*in);
+    return for_each_input(a.files, [](const std::string &file, Input &in) {
+        const Examined e = examine(in);
         const std::string problem = e.grid ? stray_problem(e.layout) : e.problem;
         if (problem.empty()) {
             std::printf("%s: ok (%d x %d)\n", file.c_str(), e.grid->rows(), e.grid->columns());
         } else {
             std::printf("%s: invalid: %s\n", file.c_str(), problem.c_str());
-            status = status_bad_data;
         }
         for (const std::string &w : warnings_of(e)) {
             std::printf("%s: warning: %s\n", file.c_str(), w.c_str());
         }
-    }
-    return status;
+        return problem.empty();
+    });
 }
 
 // ---- detect ---------------------------------------------------------------------------------
@@ -300,16 +300,10 @@ int run_detect(const std::vector<std::string> &args) {
     if (a.files.empty()) {
         usage_error("detect needs at least one FILE");
     }
-    int status = status_ok;
-    for (const std::string &file : a.files) {
-        const std::unique_ptr<Input> in = open_input(file);
-        if (!in) {
-            status = status_bad_data;
-            continue;
-        }
-        std::printf("%s: %s\n", file.c_str(), is_binary_file(in->raw()) != 0 ? "binary" : "text");
-    }
-    return status;
+    return for_each_input(a.files, [](const std::string &file, Input &in) {
+        std::printf("%s: %s\n", file.c_str(), is_binary_file(in.raw()) != 0 ? "binary" : "text");
+        return true;
+    });
 }
 
 // ---- dump -----------------------------------------------------------------------------------

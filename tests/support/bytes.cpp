@@ -25,6 +25,17 @@ std::vector<unsigned char> of_file(const std::string &path) {
     return data;
 }
 
+FILE *stream_of(const std::vector<unsigned char> &data) {
+    FILE *f = std::tmpfile();
+    if (f != nullptr) {
+        if (!data.empty()) {
+            std::fwrite(data.data(), 1, data.size(), f);
+        }
+        std::rewind(f);
+    }
+    return f;
+}
+
 std::vector<float> as_floats(const std::vector<unsigned char> &data) {
     std::vector<float> values(data.size() / sizeof(float));
     if (!values.empty()) {
