@@ -56,7 +56,7 @@ float **resize_row_pointers(float **a, int nrl, int new_nrh, const char *message
 // moves it to a megabyte of heap, when the heap can spare one.
 class Staging {
   public:
-    static constexpr std::size_t small_size = 64 * 1024;
+    static constexpr std::size_t small_size = std::size_t{64} * 1024;
 
     Staging() = default;
     ~Staging() { std::free(heap_); }
@@ -77,7 +77,7 @@ class Staging {
     }
 
   private:
-    static constexpr std::size_t large = 1024 * 1024;
+    static constexpr std::size_t large = std::size_t{1024} * 1024;
     unsigned char *heap_ = nullptr;
     unsigned char small_[small_size];
 };
