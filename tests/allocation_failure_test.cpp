@@ -231,7 +231,22 @@ std::vector<Operation> operations() {
                        return check(written == 1);
                    },
                    texts({"out of memory for convert_matrix"})});
-    const int shapes[][2] = {{1, 1}, {1, 3000}, {300, 1}, {100, 3}, {151, 2}};
+    ops.push_back({"writing a matrix large enough to be staged",
+                   [] {
+                       std::vector<float> block(300 * 100, 1.0F);
+                       float **m = convert_matrix(block.data(), 0, 299, 0, 99);
+                       FILE *f = std::fopen("/dev/null", "wb");
+                       const TBOOLEAN written =
+                           fwrite_matrix(f, m, 0, 299, 0, 99, nullptr, nullptr);
+                       std::fclose(f);
+                       free_convert_matrix(m, 0, 299, 0, 99);
+                       return check(written == 1);
+                   },
+                   texts({"out of memory for convert_matrix"})});
+    // Small files, a long one read through the larger staging block, rows that take it from the
+    // start, and rows too long to stage.
+    const int shapes[][2] = {{1, 1},   {1, 3000},  {300, 1},  {100, 3},
+                             {151, 2}, {2000, 10}, {2, 5000}, {2, 70000}};
     for (const auto &shape : shapes) {
         const int rows = shape[0];
         const int columns = shape[1];
