@@ -233,7 +233,7 @@ std::vector<Operation> operations() {
                    texts({"out of memory for convert_matrix"})});
     ops.push_back({"writing a matrix large enough to be staged",
                    [] {
-                       std::vector<float> block(300 * 100, 1.0F);
+                       std::vector<float> block(std::size_t{300} * 100, 1.0F);
                        float **m = convert_matrix(block.data(), 0, 299, 0, 99);
                        FILE *f = std::fopen("/dev/null", "wb");
                        const TBOOLEAN written =
