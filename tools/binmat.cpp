@@ -135,6 +135,19 @@ std::unique_ptr<Input> open_input(const std::string &file) {
     return in;
 }
 
+// Opens and reads a file whose grid a subcommand needs; null, after saying why, when it has none.
+std::unique_ptr<Input> open_grid(const std::string &file, Examined &e) {
+    std::unique_ptr<Input> in = open_input(file);
+    if (in) {
+        e = examine(*in);
+        if (!e.grid) {
+            data_error(file, e.problem);
+            in.reset();
+        }
+    }
+    return in;
+}
+
 // Runs `each` on every file that opens; the status is bad data when any did not open or `each`
 // returned false for it.
 int for_each_input(const std::vector<std::string> &files,
@@ -382,13 +395,9 @@ int run_dump(const std::vector<std::string> &args) {
         usage_error("dump takes one FILE");
     }
     const std::string &file = a.files.front();
-    const std::unique_ptr<Input> in = open_input(file);
+    Examined e;
+    const std::unique_ptr<Input> in = open_grid(file, e);
     if (!in) {
-        return status_bad_data;
-    }
-    const Examined e = examine(*in);
-    if (!e.grid) {
-        data_error(file, e.problem);
         return status_bad_data;
     }
     std::string error;
@@ -660,13 +669,9 @@ int run_render(const std::vector<std::string> &args) {
                     std::to_string(render_min_height) + " pixels");
     }
     const std::string &file = a.files.front();
-    const std::unique_ptr<Input> in = open_input(file);
+    Examined e;
+    const std::unique_ptr<Input> in = open_grid(file, e);
     if (!in) {
-        return status_bad_data;
-    }
-    const Examined e = examine(*in);
-    if (!e.grid) {
-        data_error(file, e.problem);
         return status_bad_data;
     }
     std::string error;
