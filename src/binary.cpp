@@ -39,6 +39,13 @@ void free_rows(float **m, long long first, long long last, int ncl) {
     }
 }
 
+// Releases rows nrl..last and the row-pointer block. The last row is a long long so that a
+// matrix that failed before its first row (last = nrl - 1) can be released whatever nrl is.
+void release_matrix(float **m, int nrl, long long last, int ncl) {
+    free_rows(m, nrl, last, ncl);
+    std::free(block_of(m, nrl));
+}
+
 float *resize_vector(float *vec, int nl, int new_nh, const char *message) {
     void *block = zr_realloc(block_of(vec, nl),
                              byte_count(element_count(nl, new_nh), sizeof(float)), message);
@@ -141,8 +148,7 @@ float **matrix(int nrl, int nrh, int ncl, int nch) {
     for (long long i = nrl; i <= nrh; ++i) {
         void *row = zr_alloc(row_bytes, nullptr);
         if (row == nullptr) {
-            free_rows(m, nrl, i - 1, ncl);
-            std::free(rows);
+            release_matrix(m, nrl, i - 1, ncl);
             int_error("not enough memory to create matrix", -1);
         }
         m[i] = offset_handle(static_cast<float *>(row), ncl);
@@ -151,8 +157,7 @@ float **matrix(int nrl, int nrh, int ncl, int nch) {
 }
 
 void free_matrix(float **m, int nrl, int nrh, int ncl, int /*nch*/) {
-    free_rows(m, nrl, nrh, ncl);
-    std::free(block_of(m, nrl));
+    release_matrix(m, nrl, nrh, ncl);
 }
 
 float *extend_vector(float *vec, int old_nl, int /*old_nh*/, int new_nh) {
@@ -174,8 +179,7 @@ float **extend_matrix(float **a, int nrl, int nrh, int ncl, int nch, int srh, in
     for (long long i = static_cast<long long>(nrh) + 1; i <= srh; ++i) {
         void *row = zr_alloc(row_bytes, nullptr);
         if (row == nullptr) {
-            free_rows(m, nrl, i - 1, ncl);
-            std::free(block_of(m, nrl));
+            release_matrix(m, nrl, i - 1, ncl);
             int_error("not enough memory to extend matrix", -1);
         }
         m[i] = offset_handle(static_cast<float *>(row), ncl);
@@ -293,8 +297,7 @@ constexpr int first_capacity = 100;
 
 void release(Rows &r) {
     if (r.m != nullptr) {
-        free_rows(r.m, 0, r.count - 1, 0);
-        std::free(r.m);
+        release_matrix(r.m, 0, r.count - 1, 0);
     }
     if (r.rt != nullptr) {
         free_vector(r.rt, 0, r.capacity - 1);
