@@ -1,6 +1,7 @@
 // The binmat command as a user runs it, on the generated files and on malformed ones.
 #include "support/bytes.h"
 #include "support/json.h"
+#include "support/process.h"
 
 #include <gtest/gtest.h>
 #include <png.h>
@@ -12,7 +13,6 @@
 #include <limits>
 #include <sstream>
 #include <string>
-#include <sys/wait.h>
 #include <vector>
 
 namespace {
@@ -20,11 +20,7 @@ namespace {
 namespace fs = std::filesystem;
 using Bytes = std::vector<unsigned char>;
 
-struct Outcome {
-    int status;
-    std::string out;
-    std::string err;
-};
+using process::Outcome;
 
 std::string contents(const fs::path &p) {
     const Bytes b = bytes::of_file(p.string());
@@ -40,10 +36,9 @@ void write_file(const fs::path &p, const Bytes &data) {
 class binmat_tool : public testing::Test {
   protected:
     static void SetUpTestSuite() {
-        std::string pattern = (fs::temp_directory_path() / "binmat-tool-XXXXXX").string();
-        ASSERT_NE(mkdtemp(pattern.data()), nullptr);
-        dir = pattern;
-        ASSERT_EQ(std::system(("cd '" + dir.string() + "' && '" BF_TEST_EXE "'").c_str()), 0);
+        dir = process::fresh_directory();
+        ASSERT_FALSE(dir.empty());
+        ASSERT_EQ(process::shell(dir, "'" BF_TEST_EXE "'").status, 0);
     }
     static void TearDownTestSuite() { fs::remove_all(dir); }
 
@@ -53,16 +48,7 @@ class binmat_tool : public testing::Test {
     }
 
     // Runs a shell command line in the scratch directory, capturing all it prints.
-    static Outcome shell(const std::string &line) {
-        const std::string command =
-            "cd '" + dir.string() + "' && { " + line + " ; } > out.txt 2> err.txt";
-        const int raw = std::system(command.c_str());
-        Outcome o{WIFEXITED(raw) ? WEXITSTATUS(raw) : -1, contents(dir / "out.txt"),
-                  contents(dir / "err.txt")};
-        fs::remove(dir / "out.txt");
-        fs::remove(dir / "err.txt");
-        return o;
-    }
+    static Outcome shell(const std::string &line) { return process::shell(dir, line); }
 
     static fs::path dir;
 };

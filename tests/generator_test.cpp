@@ -2,6 +2,8 @@
 #include "binary.h"
 
 #include "support/bytes.h"
+#include "support/host.h"
+#include "support/process.h"
 #include "support/reading.h"
 
 #include <gtest/gtest.h>
@@ -11,7 +13,6 @@
 #include <cstdlib>
 #include <filesystem>
 #include <string>
-#include <sys/wait.h>
 #include <vector>
 
 namespace {
@@ -19,31 +20,10 @@ namespace {
 namespace fs = std::filesystem;
 using Bytes = std::vector<unsigned char>;
 
-struct Outcome {
-    int status;
-    std::string error;
-};
+using process::fresh_directory;
 
-fs::path fresh_directory() {
-    std::string pattern = (fs::temp_directory_path() / "binmat-XXXXXX").string();
-    if (mkdtemp(pattern.data()) == nullptr) {
-        return {};
-    }
-    return pattern;
-}
-
-Outcome run_generator(const fs::path &dir, const std::string &arguments = "") {
-    const fs::path err = dir / "stderr.txt";
-    const std::string command = "cd '" + dir.string() + "' && '" BF_TEST_EXE "' " + arguments +
-                                " 2> '" + err.string() + "'";
-    const int raw = std::system(command.c_str());
-    const Bytes text = bytes::of_file(err.string());
-    fs::remove(err);
-    return {WIFEXITED(raw) ? WEXITSTATUS(raw) : -1, std::string(text.begin(), text.end())};
-}
-
-std::string fatal_report(const std::string &message) {
-    return "Fatal error..\n" + message + "\n...now exiting to system ...\n";
+process::Outcome run_generator(const fs::path &dir, const std::string &arguments = "") {
+    return process::shell(dir, "'" BF_TEST_EXE "' " + arguments);
 }
 
 // A file split into the grid it holds, checking its layout on the way.
@@ -98,9 +78,9 @@ class generator : public testing::Test {
 };
 
 TEST_F(generator, writes_three_files_silently_and_exits_zero) {
-    const Outcome run = run_generator(dir);
+    const process::Outcome run = run_generator(dir);
     EXPECT_EQ(run.status, 0);
-    EXPECT_EQ(run.error, "");
+    EXPECT_EQ(run.err, "");
     EXPECT_EQ(file("binary1").size(), 2816U);
     EXPECT_EQ(file("binary2").size(), 4096U);
     EXPECT_EQ(file("binary3").size(), 4096U);
@@ -116,9 +96,9 @@ TEST_F(generator, ignores_arguments_and_truncates_on_rerun) {
         std::fputs(std::string(5000, 'x').c_str(), f);
         std::fclose(f);
     }
-    const Outcome again = run_generator(dir, "--help binary9 -o x");
+    const process::Outcome again = run_generator(dir, "--help binary9 -o x");
     EXPECT_EQ(again.status, 0);
-    EXPECT_EQ(again.error, "");
+    EXPECT_EQ(again.err, "");
     EXPECT_EQ(file("binary1"), first[0]);
     EXPECT_EQ(file("binary2"), first[1]);
     EXPECT_EQ(file("binary3"), first[2]);
@@ -126,18 +106,18 @@ TEST_F(generator, ignores_arguments_and_truncates_on_rerun) {
 
 TEST_F(generator, file_that_cannot_be_created_stops_the_run) {
     fs::create_directory(dir / "binary2");
-    const Outcome run = run_generator(dir);
+    const process::Outcome run = run_generator(dir);
     EXPECT_EQ(run.status, 1);
-    EXPECT_EQ(run.error, fatal_report("Could not open file"));
+    EXPECT_EQ(run.err, host::fatal_report("Could not open file"));
     EXPECT_EQ(file("binary1").size(), 2816U);
     EXPECT_FALSE(fs::exists(dir / "binary3"));
 }
 
 TEST_F(generator, full_device_is_a_failed_write_not_success) {
     fs::create_symlink("/dev/full", dir / "binary2");
-    const Outcome run = run_generator(dir);
+    const process::Outcome run = run_generator(dir);
     EXPECT_EQ(run.status, 1);
-    EXPECT_EQ(run.error, fatal_report("Could not write file"));
+    EXPECT_EQ(run.err, host::fatal_report("Could not write file"));
     EXPECT_EQ(file("binary1").size(), 2816U);
     EXPECT_FALSE(fs::exists(dir / "binary3"));
 }
