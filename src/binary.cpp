@@ -46,6 +46,20 @@ void release_matrix(float **m, int nrl, long long last, int ncl) {
     std::free(block_of(m, nrl));
 }
 
+// Gives rows first..last of m a block of row_bytes each. If one cannot be had, the matrix so far
+// (rows nrl up to the failure, and the pointer block) is released and `failure` reported.
+void allocate_rows(float **m, int nrl, long long first, long long last, int ncl,
+                   std::size_t row_bytes, const char *failure) {
+    for (long long i = first; i <= last; ++i) {
+        void *row = zr_alloc(row_bytes, nullptr);
+        if (row == nullptr) {
+            release_matrix(m, nrl, i - 1, ncl);
+            int_error(failure, -1);
+        }
+        m[i] = offset_handle(static_cast<float *>(row), ncl);
+    }
+}
+
 float *resize_vector(float *vec, int nl, int new_nh, const char *message) {
     void *block = zr_realloc(block_of(vec, nl),
                              byte_count(element_count(nl, new_nh), sizeof(float)), message);
@@ -144,15 +158,8 @@ void free_vector(float *vec, int nl, int /*nh*/) { std::free(block_of(vec, nl));
 float **matrix(int nrl, int nrh, int ncl, int nch) {
     void *rows = zr_alloc(byte_count(element_count(nrl, nrh), sizeof(float *)), "matrix");
     float **m = offset_handle(static_cast<float **>(rows), nrl);
-    const std::size_t row_bytes = byte_count(element_count(ncl, nch), sizeof(float));
-    for (long long i = nrl; i <= nrh; ++i) {
-        void *row = zr_alloc(row_bytes, nullptr);
-        if (row == nullptr) {
-            release_matrix(m, nrl, i - 1, ncl);
-            int_error("not enough memory to create matrix", -1);
-        }
-        m[i] = offset_handle(static_cast<float *>(row), ncl);
-    }
+    allocate_rows(m, nrl, nrl, nrh, ncl, byte_count(element_count(ncl, nch), sizeof(float)),
+                  "not enough memory to create matrix");
     return m;
 }
 
@@ -175,15 +182,9 @@ float **extend_matrix(float **a, int nrl, int nrh, int ncl, int nch, int srh, in
             m[i] = extend_vector(m[i], ncl, nch, sch);
         }
     }
-    const std::size_t row_bytes = byte_count(element_count(ncl, sch), sizeof(float));
-    for (long long i = static_cast<long long>(nrh) + 1; i <= srh; ++i) {
-        void *row = zr_alloc(row_bytes, nullptr);
-        if (row == nullptr) {
-            release_matrix(m, nrl, i - 1, ncl);
-            int_error("not enough memory to extend matrix", -1);
-        }
-        m[i] = offset_handle(static_cast<float *>(row), ncl);
-    }
+    allocate_rows(m, nrl, static_cast<long long>(nrh) + 1, srh, ncl,
+                  byte_count(element_count(ncl, sch), sizeof(float)),
+                  "not enough memory to extend matrix");
     return m;
 }
 
