@@ -1,8 +1,8 @@
 // fread_matrix and fwrite_matrix against the least their jobs need: one fread of the whole file
 // into one buffer, one fwrite of one buffer. Each shape is about 64 MB; the files sit in a
 // temporary directory, warm in the page cache. Run in the release preset; see docs/PERFORMANCE.md.
-#include "alloc.h"
-#include "binary.h"
+#include <binmat/alloc.h>
+#include <binmat/binary.h>
 
 #include <benchmark/benchmark.h>
 
@@ -17,13 +17,6 @@
 #include <sys/wait.h>
 #include <unistd.h>
 #include <vector>
-
-void int_error(const char *error_text, int /*dummy*/) {
-    std::fprintf(stderr, "Fatal error..\n%s\n...now exiting to system ...\n", error_text);
-    std::exit(1);
-}
-
-void FreeHelp() {}
 
 namespace {
 

@@ -1,6 +1,6 @@
 // fread_matrix on arbitrary bytes, from a seekable stream or, for a share of inputs, a pipe. What
 // it accepts must be exactly what the bytes hold; whatever it returns is freed with its bounds.
-#include "binary.h"
+#include <binmat/binary.h>
 #include "stream.h"
 
 #include <bit>

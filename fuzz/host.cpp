@@ -1,5 +1,5 @@
 // The fuzz targets' host: reaching a fatal report from outside bytes is a finding, so it aborts.
-#include "alloc.h"
+#include <binmat/alloc.h>
 
 #include <cstdio>
 #include <cstdlib>

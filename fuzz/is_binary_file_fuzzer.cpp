@@ -1,6 +1,6 @@
 // is_binary_file on arbitrary bytes from an arbitrary starting position: the position must come
 // back, and a zero byte in the sample must always mean binary.
-#include "binary.h"
+#include <binmat/binary.h>
 #include "stream.h"
 
 #include <algorithm>

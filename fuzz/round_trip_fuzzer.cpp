@@ -1,6 +1,6 @@
 // The input chooses a small matrix, its bounds and its titles (sometimes none); fwrite_matrix then
 // fread_matrix must give back the same bits, with indices where the titles were missing.
-#include "binary.h"
+#include <binmat/binary.h>
 
 #include <bit>
 

@@ -1,4 +1,9 @@
-#include "layout.h"
+#include <binmat/layout.h>
+
+#include <bit>
+#include <charconv>
+#include <cmath>
+#include <cstring>
 
 namespace binmat {
 
@@ -9,6 +14,29 @@ int column_count(float stored) {
         return 0;
     }
     return static_cast<int>(stored);
+}
+
+bool storable_column_count(std::uint64_t columns) {
+    const auto stored = static_cast<float>(columns);
+    return columns >= 1 && static_cast<std::uint64_t>(column_count(stored)) == columns;
+}
+
+const char *name_of(defect problem) {
+    switch (problem) {
+    case defect::none:
+        return "none";
+    case defect::no_column_count:
+        return "no_column_count";
+    case defect::bad_column_count:
+        return "bad_column_count";
+    case defect::titles_cut_short:
+        return "titles_cut_short";
+    case defect::no_complete_row:
+        return "no_complete_row";
+    case defect::row_cut_short:
+        return "row_cut_short";
+    }
+    return "unknown";
 }
 
 layout layout_of(float stored, std::uint64_t length) {
@@ -27,6 +55,7 @@ layout layout_of(float stored, std::uint64_t length) {
     if (length < row_bytes) {
         l.problem = defect::titles_cut_short;
         l.titles = (length - 4) / 4;
+        l.offset = 4 + 4 * l.titles;
         return l;
     }
     const std::uint64_t body = length - row_bytes;
@@ -35,14 +64,90 @@ layout layout_of(float stored, std::uint64_t length) {
     if (rest >= 4) {
         // A whole row title arrived, so the row had begun.
         l.problem = defect::row_cut_short;
-        l.cut_at = row_bytes * (l.rows + 1);
+        l.offset = row_bytes * (l.rows + 1);
     } else {
         l.stray = rest;
         if (l.rows == 0) {
             l.problem = defect::no_complete_row;
+            l.offset = row_bytes;
         }
     }
     return l;
+}
+
+std::string explain(const layout &l, float stored) {
+    char count[32] = {};
+    std::to_chars(count, count + sizeof count - 1, stored);
+    switch (l.problem) {
+    case defect::none:
+        return {};
+    case defect::no_column_count:
+        return "too short to hold a column count";
+    case defect::bad_column_count:
+        return std::string("column count ") + count + " is not a positive whole number";
+    case defect::titles_cut_short:
+        return "column titles cut short (" + std::to_string(l.titles) + " of " +
+               std::to_string(l.columns) + ")";
+    case defect::no_complete_row:
+        return "no complete row";
+    case defect::row_cut_short:
+        return "a row cut short at byte offset " + std::to_string(l.offset);
+    }
+    return {};
+}
+
+float stored_float(const unsigned char *p, byte_order order) {
+    unsigned char raw[4];
+    std::memcpy(raw, p, 4);
+    if ((order == byte_order::big) != (std::endian::native == std::endian::big)) {
+        std::swap(raw[0], raw[3]);
+        std::swap(raw[1], raw[2]);
+    }
+    float f = 0;
+    std::memcpy(&f, raw, sizeof f);
+    return f;
+}
+
+namespace {
+
+// Share of the sampled floats that look like data: zero, or finite of a plausible magnitude.
+double plausible_share(std::span<const unsigned char> head, byte_order order) {
+    const std::size_t n = head.size() / 4;
+    if (n == 0) {
+        return 0;
+    }
+    std::size_t plausible = 0;
+    for (std::size_t k = 0; k < n; ++k) {
+        const float f = std::fabs(stored_float(head.data() + 4 * k, order));
+        plausible += f == 0 || (std::isfinite(f) && f > 1e-20F && f < 1e20F) ? 1 : 0;
+    }
+    return static_cast<double>(plausible) / static_cast<double>(n);
+}
+
+bool whole_under(std::span<const unsigned char> head, std::optional<std::uint64_t> length,
+                 byte_order order) {
+    if (head.size() < 4) {
+        return false;
+    }
+    const float stored = stored_float(head.data(), order);
+    if (!length) {
+        return column_count(stored) != 0;
+    }
+    const layout l = layout_of(stored, *length);
+    return l.problem == defect::none && l.stray == 0;
+}
+
+} // namespace
+
+byte_order likely_order(std::span<const unsigned char> head, std::optional<std::uint64_t> length) {
+    const bool little = whole_under(head, length, byte_order::little);
+    const bool big = whole_under(head, length, byte_order::big);
+    if (little != big) {
+        return big ? byte_order::big : byte_order::little;
+    }
+    const bool big_plausible = plausible_share(head, byte_order::big) > 0.9 &&
+                               plausible_share(head, byte_order::little) < 0.5;
+    return big_plausible ? byte_order::big : byte_order::little;
 }
 
 } // namespace binmat

@@ -1,4 +1,4 @@
-#include "alloc.h"
+#include <binmat/alloc.h>
 
 #include "support/heap.h"
 #include "support/host.h"

@@ -2,8 +2,8 @@
 // k-th request failing, for k = 1, 2, ... until it completes: every run must end with a documented
 // fatal report and status 1, or a documented null result, and never a crash, a leak or another
 // text.
-#include "alloc.h"
-#include "binary.h"
+#include <binmat/alloc.h>
+#include <binmat/binary.h>
 
 #include "support/bytes.h"
 #include "support/heap.h"

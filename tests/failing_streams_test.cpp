@@ -1,6 +1,6 @@
 // Streams that fail under the library: full devices, writers that die, files cut while read, and
 // read errors. None may hang, crash, or pass a broken file off as a good one.
-#include "binary.h"
+#include <binmat/binary.h>
 
 #include "support/bytes.h"
 #include "support/reading.h"

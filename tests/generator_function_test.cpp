@@ -1,7 +1,7 @@
 // The generator's own routines, linked without its main.
 #include "bf_test.h"
 
-#include "alloc.h"
+#include <binmat/alloc.h>
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>

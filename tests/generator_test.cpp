@@ -1,5 +1,5 @@
 // bf_test as a user runs it, and the three files it leaves.
-#include "binary.h"
+#include <binmat/binary.h>
 
 #include "support/bytes.h"
 #include "support/host.h"

@@ -1,4 +1,4 @@
-#include "layout.h"
+#include <binmat/layout.h>
 
 #include <gtest/gtest.h>
 
@@ -25,16 +25,16 @@ TEST(layout_of, places_every_byte_of_a_file) {
     struct Case {
         float stored;
         defect problem;
-        std::uint64_t length, rows, stray, cut_at, titles;
+        std::uint64_t length, rows, stray, offset, titles;
     };
     // With 2 columns, the head and each row are 12 bytes.
     const Case cases[] = {
         {2, defect::no_column_count, 0, 0, 0, 0, 0},
         {2, defect::no_column_count, 3, 0, 0, 0, 0},
         {-1, defect::bad_column_count, 40, 0, 0, 0, 0},
-        {2, defect::titles_cut_short, 8, 0, 0, 0, 1},
-        {2, defect::no_complete_row, 12, 0, 0, 0, 0},
-        {2, defect::no_complete_row, 15, 0, 3, 0, 0},
+        {2, defect::titles_cut_short, 8, 0, 0, 8, 1},
+        {2, defect::no_complete_row, 12, 0, 0, 12, 0},
+        {2, defect::no_complete_row, 15, 0, 3, 12, 0},
         {2, defect::row_cut_short, 16, 0, 0, 12, 0},
         {2, defect::none, 24, 1, 0, 0, 0},
         {2, defect::none, 27, 1, 3, 0, 0},
@@ -48,7 +48,7 @@ TEST(layout_of, places_every_byte_of_a_file) {
         EXPECT_EQ(l.problem, c.problem);
         EXPECT_EQ(l.rows, c.rows);
         EXPECT_EQ(l.stray, c.stray);
-        EXPECT_EQ(l.cut_at, c.cut_at);
+        EXPECT_EQ(l.offset, c.offset);
         EXPECT_EQ(l.titles, c.titles);
     }
 }

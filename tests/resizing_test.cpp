@@ -1,4 +1,4 @@
-#include "binary.h"
+#include <binmat/binary.h>
 
 #include "support/heap.h"
 #include "support/host.h"

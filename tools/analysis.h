@@ -3,7 +3,7 @@
 
 #include "grid.h"
 #include "io.h"
-#include "layout.h"
+#include <binmat/layout.h>
 
 #include <cstdint>
 #include <optional>

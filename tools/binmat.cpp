@@ -1,7 +1,7 @@
 // binmat: look inside, check, convert and draw binary matrix files from the shell.
-#include "alloc.h"
+#include <binmat/alloc.h>
 #include "analysis.h"
-#include "binary.h"
+#include <binmat/binary.h>
 #include "grid.h"
 #include "io.h"
 #include "numbers.h"
@@ -740,13 +740,6 @@ the image, columns across it. NaN cells are grey.
 };
 
 } // namespace
-
-void int_error(const char *error_text, int /*dummy*/) {
-    std::fprintf(stderr, "Fatal error..\n%s\n...now exiting to system ...\n", error_text);
-    std::exit(1);
-}
-
-void FreeHelp() {}
 
 int main(int argc, char **argv) {
     const std::vector<std::string> args(argv + 1, argv + argc);

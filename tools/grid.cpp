@@ -1,6 +1,6 @@
 #include "grid.h"
 
-#include "binary.h"
+#include <binmat/binary.h>
 
 #include <utility>
 

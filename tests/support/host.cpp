@@ -1,6 +1,6 @@
 #include "host.h"
 
-#include "alloc.h"
+#include <binmat/alloc.h>
 
 #include <cstdio>
 #include <cstdlib>

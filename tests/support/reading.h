@@ -1,7 +1,7 @@
 // Reading a matrix back in tests: what fread_matrix gave, copied out and released.
 #pragma once
 
-#include "binary.h"
+#include <binmat/binary.h>
 
 #include <cstdio>
 #include <vector>

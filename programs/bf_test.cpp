@@ -1,7 +1,7 @@
 #include "bf_test.h"
 
-#include "alloc.h"
-#include "binary.h"
+#include <binmat/alloc.h>
+#include <binmat/binary.h>
 
 #include <cmath>
 #include <cstdio>

@@ -1,0 +1,133 @@
+// Binary matrix files for C++: grids in contiguous memory, refusals that say why, and both byte
+// orders. Files are the same as those of the ranged interface in <binmat/binary.h>; both ask
+// <binmat/layout.h> what the bytes amount to.
+#pragma once
+
+#include <binmat/layout.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+#include <filesystem>
+#include <span>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+namespace binmat {
+
+// A grid of values with the coordinates of its rows and of its columns. The values are row-major
+// and contiguous: rows() * columns() of them.
+struct grid {
+    std::vector<float> row_coordinates;
+    std::vector<float> column_coordinates;
+    std::vector<float> values;
+    // The byte order its file was read in (little or big); write() goes by its own options.
+    byte_order order = byte_order::little;
+
+    std::size_t rows() const noexcept { return row_coordinates.size(); }
+    std::size_t columns() const noexcept { return column_coordinates.size(); }
+
+    float &operator()(std::size_t row, std::size_t column) {
+        return values[row * columns() + column];
+    }
+    float operator()(std::size_t row, std::size_t column) const {
+        return values[row * columns() + column];
+    }
+
+    std::span<float> row(std::size_t r) { return {values.data() + r * columns(), columns()}; }
+    std::span<const float> row(std::size_t r) const {
+        return {values.data() + r * columns(), columns()};
+    }
+};
+
+// Bytes that are not a whole binary matrix file: what is wrong, and the byte offset (from where
+// reading began) at which the file stops making sense.
+class format_error : public std::runtime_error {
+  public:
+    format_error(defect problem, std::uint64_t offset, const std::string &what);
+
+    defect problem() const noexcept { return problem_; }
+    std::uint64_t offset() const noexcept { return offset_; }
+
+  private:
+    defect problem_;
+    std::uint64_t offset_;
+};
+
+struct read_options {
+    byte_order order = byte_order::little;
+};
+
+struct write_options {
+    byte_order order = byte_order::little; // little or big
+};
+
+// Reads one grid from the stream's current position to the end of its data, leaving the stream
+// where fread_matrix would. Throws format_error for bytes that are not a whole file, and
+// std::system_error (with the errno) when reading fails. One to three stray bytes after the last
+// row end the data, as in every reader of the format. With byte_order::detect, a stream that
+// cannot be repositioned is read into memory before it is judged.
+grid read(std::FILE *in, const read_options &options = {});
+grid read_file(const std::filesystem::path &path, const read_options &options = {});
+grid read(std::span<const std::byte> bytes, const read_options &options = {});
+
+// Writes a grid as one file at the stream's current position and flushes the stream. Throws
+// std::invalid_argument, before a byte is written, for a grid whose vectors disagree with its
+// shape, an empty grid, or a column count a float cannot hold exactly; std::system_error when a
+// write fails.
+void write(std::FILE *out, const grid &g, const write_options &options = {});
+
+// Writes the file under a temporary name beside the target (after following symbolic links) and
+// renames it over the target only once complete, keeping the target's mode. On any failure the
+// target is untouched and no temporary file remains.
+void write_file(const std::filesystem::path &path, const grid &g, const write_options &options = {});
+
+// Everything about a file but its values.
+struct header {
+    std::vector<float> column_coordinates;
+    std::uint64_t rows = 0;  // complete rows
+    std::uint64_t stray = 0; // bytes after the last row (0..3)
+    byte_order order = byte_order::little;
+    std::uint64_t first_row_offset = 0; // where the first row begins
+    std::uint64_t length = 0;           // bytes from where reading began to the end
+
+    std::size_t columns() const noexcept { return column_coordinates.size(); }
+    // Bytes in each row: its coordinate and its values.
+    std::uint64_t row_bytes() const noexcept { return 4 * (std::uint64_t{columns()} + 1); }
+};
+
+// Reads the header of a file and measures the rest without reading the values, refusing exactly
+// what read() refuses. A stream is left at its first row; one that cannot be repositioned is read
+// through to count its rows (and cannot be read with byte_order::detect).
+header read_header(std::FILE *in, const read_options &options = {});
+header read_header(const std::filesystem::path &path, const read_options &options = {});
+
+// Reads a file one row at a time in constant memory, for files larger than memory. The stream
+// stays the caller's. The column coordinates are read on construction; byte_order::detect needs
+// a stream that can be repositioned.
+class row_reader {
+  public:
+    explicit row_reader(std::FILE *in, const read_options &options = {});
+
+    std::span<const float> column_coordinates() const noexcept { return columns_; }
+    std::size_t columns() const noexcept { return columns_.size(); }
+    byte_order order() const noexcept { return order_; }
+    std::uint64_t rows_read() const noexcept { return rows_; }
+
+    // Reads the next row's coordinate, and its values into `values` (columns() of them). Returns
+    // false at the end of the data; throws as read() does for a row cut short, for a file with no
+    // complete row, and for a read error.
+    bool next(float &coordinate, std::span<float> values);
+
+  private:
+    std::FILE *in_;
+    std::vector<float> columns_;
+    byte_order order_ = byte_order::little;
+    float stored_count_ = 0;
+    std::uint64_t consumed_ = 0;
+    std::uint64_t rows_ = 0;
+    bool ended_ = false;
+};
+
+} // namespace binmat

@@ -1,0 +1,429 @@
+// The modern reader: whole grids into contiguous memory, headers alone, and rows one at a time.
+// Every refusal is layout_of's verdict on the bytes that arrived, so this reader and fread_matrix
+// cannot disagree about a file.
+#include <binmat/binmat.h>
+
+#include "internal.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <optional>
+#include <sys/stat.h>
+#include <system_error>
+
+namespace binmat {
+
+format_error::format_error(defect problem, std::uint64_t offset, const std::string &what)
+    : std::runtime_error(what), problem_(problem), offset_(offset) {}
+
+} // namespace binmat
+
+namespace {
+
+using binmat::byte_order;
+using binmat::defect;
+using binmat::format_error;
+using binmat::detail::load_float;
+using binmat::detail::needs_swap;
+using binmat::detail::swap_floats;
+
+[[maybe_unused]] constexpr const char RCSid[] = "$Id: grid_reader.cpp binmat $";
+
+// Rows are gathered through a block this large: one stdio call per row costs more than a copy.
+constexpr std::size_t staging_bytes = std::size_t{1} << 20;
+// What byte_order::detect looks at, besides the length.
+constexpr std::size_t sample_bytes = std::size_t{64} * 1024;
+// Titles of a count the stream has not yet backed up arrive in chunks at most doubling what came.
+constexpr std::size_t first_title_chunk = 1024;
+
+[[noreturn]] void refuse(float stored, std::uint64_t length) {
+    const binmat::layout l = binmat::layout_of(stored, length);
+    throw format_error(l.problem, l.offset,
+                       "not a binary matrix file: " + binmat::explain(l, stored) + " (" +
+                           binmat::name_of(l.problem) + " at byte offset " +
+                           std::to_string(l.offset) + ")");
+}
+
+[[noreturn]] void io_failed(const char *what) {
+    throw std::system_error(errno != 0 ? errno : EIO, std::generic_category(), what);
+}
+
+// A stream read with every byte counted; a read error is never taken for the end of the data. A
+// stream whose error flag was already set cannot show a new error, as for fread_matrix.
+class counted_stream {
+  public:
+    explicit counted_stream(std::FILE *in) : in_(in), had_error_(std::ferror(in) != 0) {}
+
+    std::size_t take(void *dst, std::size_t n) {
+        errno = 0;
+        const std::size_t got = std::fread(dst, 1, n, in_);
+        consumed_ += got;
+        if (got < n && !had_error_ && std::ferror(in_) != 0) {
+            io_failed("reading a binary matrix file");
+        }
+        return got;
+    }
+    std::uint64_t consumed() const { return consumed_; }
+    std::FILE *file() const { return in_; }
+
+  private:
+    std::FILE *in_;
+    bool had_error_;
+    std::uint64_t consumed_ = 0;
+};
+
+// Bytes from the stream's position to its end, when the stream can tell without being read.
+std::optional<std::uint64_t> bytes_left(std::FILE *in) {
+    const off_t at = ftello(in);
+    if (at < 0) {
+        return std::nullopt;
+    }
+    const int fd = fileno(in);
+    if (fd >= 0) {
+        struct stat st {};
+        if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_size < at) {
+            return std::nullopt;
+        }
+        return static_cast<std::uint64_t>(st.st_size - at);
+    }
+    // A stream over memory or a cookie: ask its end.
+    if (fseeko(in, 0, SEEK_END) != 0) {
+        return std::nullopt;
+    }
+    const off_t end = ftello(in);
+    if (fseeko(in, at, SEEK_SET) != 0) {
+        io_failed("repositioning a binary matrix stream");
+    }
+    return end >= at ? std::optional<std::uint64_t>(static_cast<std::uint64_t>(end - at))
+                     : std::nullopt;
+}
+
+// Chooses the byte order of a stream that can be repositioned, from its first bytes and its
+// length; nothing when it cannot be repositioned.
+std::optional<byte_order> detect_order(std::FILE *in) {
+    const off_t at = ftello(in);
+    const std::optional<std::uint64_t> left = at >= 0 ? bytes_left(in) : std::nullopt;
+    if (!left) {
+        return std::nullopt;
+    }
+    std::vector<unsigned char> head(static_cast<std::size_t>(std::min<std::uint64_t>(*left, sample_bytes)));
+    const std::size_t got = std::fread(head.data(), 1, head.size(), in);
+    if (got < head.size() && std::ferror(in) != 0) {
+        io_failed("reading a binary matrix file");
+    }
+    if (fseeko(in, at, SEEK_SET) != 0) {
+        io_failed("repositioning a binary matrix stream");
+    }
+    head.resize(got);
+    return binmat::likely_order(head, *left);
+}
+
+// The column count and titles, read so that a count the stream cannot back up commits no more
+// memory than about twice the bytes that arrived.
+struct head {
+    float stored = 0;
+    std::vector<float> titles;
+};
+
+head read_head(counted_stream &in, bool swap) {
+    head h;
+    unsigned char count[4];
+    if (in.take(count, 4) < 4) {
+        refuse(0, in.consumed());
+    }
+    h.stored = load_float(count, swap);
+    const auto columns = static_cast<std::size_t>(binmat::column_count(h.stored));
+    if (columns == 0) {
+        refuse(h.stored, in.consumed());
+    }
+    std::size_t have = 0;
+    while (have < columns) {
+        const std::size_t want = std::min(columns - have, have == 0 ? first_title_chunk : have);
+        h.titles.resize(have + want);
+        const std::size_t got = in.take(h.titles.data() + have, 4 * want);
+        if (got < 4 * want) {
+            refuse(h.stored, in.consumed());
+        }
+        have += want;
+    }
+    if (swap) {
+        swap_floats(h.titles.data(), columns);
+    }
+    return h;
+}
+
+// One row's coordinate and values from its stored bytes.
+void unpack_row(const unsigned char *src, std::size_t columns, bool swap, float &coordinate,
+                float *values) {
+    coordinate = load_float(src, swap);
+    if (!swap && columns >= 16) {
+        std::memcpy(values, src + 4, 4 * columns);
+        return;
+    }
+    for (std::size_t j = 0; j < columns; ++j) {
+        values[j] = load_float(src + 4 + 4 * j, swap);
+    }
+}
+
+// Room for `rows` rows; growth doubles, so a stream of unknown length moves its grid a logarithmic
+// number of times and never holds more than twice what arrived.
+void make_room(binmat::grid &g, std::size_t rows) {
+    if (rows <= g.row_coordinates.size()) {
+        return;
+    }
+    const std::size_t next = std::max(rows, 2 * g.row_coordinates.size());
+    g.row_coordinates.resize(next);
+    g.values.resize(next * g.columns());
+}
+
+// Reads rows to the end of the data; returns how many arrived. A partial row is left to the
+// caller's final verdict, which layout_of gives from the count of bytes consumed.
+std::size_t read_rows(counted_stream &in, binmat::grid &g, bool swap) {
+    const std::size_t columns = g.columns();
+    const std::size_t row_bytes = 4 * (columns + 1);
+    std::size_t rows = 0;
+    if (row_bytes > staging_bytes / 4) {
+        // Long rows go straight into place.
+        for (;;) {
+            unsigned char title[4];
+            if (in.take(title, 4) < 4) {
+                return rows;
+            }
+            make_room(g, rows + 1);
+            float *values = g.values.data() + rows * columns;
+            if (in.take(values, 4 * columns) < 4 * columns) {
+                return rows;
+            }
+            if (swap) {
+                swap_floats(values, columns);
+            }
+            g.row_coordinates[rows] = load_float(title, swap);
+            ++rows;
+        }
+    }
+    std::vector<unsigned char> staging(staging_bytes);
+    std::size_t held = 0;
+    for (;;) {
+        const std::size_t wanted = staging.size() - held;
+        const std::size_t got = in.take(staging.data() + held, wanted);
+        held += got;
+        const std::size_t complete = held / row_bytes;
+        make_room(g, rows + complete);
+        const unsigned char *src = staging.data();
+        for (std::size_t k = 0; k < complete; ++k, src += row_bytes, ++rows) {
+            unpack_row(src, columns, swap, g.row_coordinates[rows], g.values.data() + rows * columns);
+        }
+        held -= complete * row_bytes;
+        std::memmove(staging.data(), src, held);
+        if (got < wanted) {
+            return rows;
+        }
+    }
+}
+
+void trim(binmat::grid &g, std::size_t rows) {
+    g.row_coordinates.resize(rows);
+    g.values.resize(rows * g.columns());
+    // A stream that ended well short of its expected length leaves spare capacity behind.
+    if (g.values.capacity() / 2 > g.values.size()) {
+        g.row_coordinates.shrink_to_fit();
+        g.values.shrink_to_fit();
+    }
+}
+
+binmat::grid read_stream(std::FILE *file, byte_order order) {
+    const bool swap = needs_swap(order);
+    counted_stream in(file);
+    head h = read_head(in, swap);
+    binmat::grid g;
+    g.order = order;
+    g.column_coordinates = std::move(h.titles);
+    const std::size_t columns = g.columns();
+    const std::uint64_t row_bytes = 4 * (std::uint64_t{columns} + 1);
+    // A stream that knows its length gets its storage at once; the bound keeps rows * columns in
+    // range of a size_t.
+    if (const std::optional<std::uint64_t> left = bytes_left(file)) {
+        const std::uint64_t rows = *left / row_bytes;
+        if (rows > 0 && rows <= g.values.max_size() / columns) {
+            make_room(g, static_cast<std::size_t>(rows));
+        }
+    }
+    const std::size_t rows = read_rows(in, g, swap);
+    const binmat::layout l = binmat::layout_of(h.stored, in.consumed());
+    if (l.problem != defect::none) {
+        refuse(h.stored, in.consumed());
+    }
+    trim(g, rows);
+    return g;
+}
+
+// The rest of a stream that cannot be repositioned, with memory that follows the bytes.
+std::vector<std::byte> read_all(std::FILE *file) {
+    counted_stream in(file);
+    std::vector<std::byte> bytes;
+    std::size_t have = 0;
+    for (;;) {
+        bytes.resize(have == 0 ? sample_bytes : 2 * have);
+        const std::size_t wanted = bytes.size() - have;
+        const std::size_t got = in.take(bytes.data() + have, wanted);
+        have += got;
+        if (got < wanted) {
+            bytes.resize(have);
+            return bytes;
+        }
+    }
+}
+
+std::FILE *open_for_reading(const std::filesystem::path &path) {
+    std::FILE *f = std::fopen(path.c_str(), "rb");
+    if (f == nullptr) {
+        throw std::filesystem::filesystem_error("cannot open binary matrix file", path,
+                                                std::error_code(errno, std::generic_category()));
+    }
+    return f;
+}
+
+// Closes a stream opened here, whatever leaves the scope.
+struct closer {
+    std::FILE *f;
+    ~closer() { std::fclose(f); }
+};
+
+} // namespace
+
+namespace binmat {
+
+grid read(std::FILE *in, const read_options &options) {
+    byte_order order = options.order;
+    if (order == byte_order::detect) {
+        const std::optional<byte_order> chosen = detect_order(in);
+        if (!chosen) {
+            const std::vector<std::byte> bytes = read_all(in);
+            return read(std::span<const std::byte>(bytes), options);
+        }
+        order = *chosen;
+    }
+    return read_stream(in, order);
+}
+
+grid read_file(const std::filesystem::path &path, const read_options &options) {
+    closer f{open_for_reading(path)};
+    return read(f.f, options);
+}
+
+grid read(std::span<const std::byte> bytes, const read_options &options) {
+    const auto *data = reinterpret_cast<const unsigned char *>(bytes.data());
+    const std::span<const unsigned char> raw(data, bytes.size());
+    const byte_order order =
+        options.order == byte_order::detect ? likely_order(raw, raw.size()) : options.order;
+    const bool swap = detail::needs_swap(order);
+    const float stored = raw.size() >= 4 ? load_float(data, swap) : 0;
+    const layout l = layout_of(stored, raw.size());
+    if (l.problem != defect::none) {
+        refuse(stored, raw.size());
+    }
+    const auto columns = static_cast<std::size_t>(l.columns);
+    const auto rows = static_cast<std::size_t>(l.rows);
+    grid g;
+    g.order = order;
+    g.column_coordinates.resize(columns);
+    for (std::size_t j = 0; j < columns; ++j) {
+        g.column_coordinates[j] = load_float(data + 4 + 4 * j, swap);
+    }
+    g.row_coordinates.resize(rows);
+    g.values.resize(rows * columns);
+    const std::size_t row_bytes = 4 * (columns + 1);
+    for (std::size_t i = 0; i < rows; ++i) {
+        unpack_row(data + row_bytes * (i + 1), columns, swap, g.row_coordinates[i],
+                   g.values.data() + i * columns);
+    }
+    return g;
+}
+
+header read_header(std::FILE *in, const read_options &options) {
+    byte_order order = options.order;
+    if (order == byte_order::detect) {
+        const std::optional<byte_order> chosen = detect_order(in);
+        if (!chosen) {
+            throw std::invalid_argument(
+                "byte_order::detect needs a stream that can be repositioned");
+        }
+        order = *chosen;
+    }
+    counted_stream counted(in);
+    head h = read_head(counted, needs_swap(order));
+    header out;
+    out.order = order;
+    out.first_row_offset = counted.consumed();
+    std::uint64_t length = counted.consumed();
+    if (const std::optional<std::uint64_t> left = bytes_left(in)) {
+        length += *left;
+    } else {
+        std::vector<unsigned char> scratch(staging_bytes);
+        while (counted.take(scratch.data(), scratch.size()) == scratch.size()) {
+        }
+        length = counted.consumed();
+    }
+    const layout l = layout_of(h.stored, length);
+    if (l.problem != defect::none) {
+        refuse(h.stored, length);
+    }
+    out.column_coordinates = std::move(h.titles);
+    out.rows = l.rows;
+    out.stray = l.stray;
+    out.length = length;
+    return out;
+}
+
+header read_header(const std::filesystem::path &path, const read_options &options) {
+    closer f{open_for_reading(path)};
+    return read_header(f.f, options);
+}
+
+row_reader::row_reader(std::FILE *in, const read_options &options) : in_(in) {
+    order_ = options.order;
+    if (order_ == byte_order::detect) {
+        const std::optional<byte_order> chosen = detect_order(in);
+        if (!chosen) {
+            throw std::invalid_argument(
+                "byte_order::detect needs a stream that can be repositioned");
+        }
+        order_ = *chosen;
+    }
+    counted_stream counted(in);
+    head h = read_head(counted, needs_swap(order_));
+    stored_count_ = h.stored;
+    columns_ = std::move(h.titles);
+    consumed_ = counted.consumed();
+}
+
+bool row_reader::next(float &coordinate, std::span<float> values) {
+    if (ended_) {
+        return false;
+    }
+    if (values.size() != columns_.size()) {
+        throw std::invalid_argument("row_reader::next needs room for exactly " +
+                                    std::to_string(columns_.size()) + " values");
+    }
+    counted_stream counted(in_);
+    const bool swap = needs_swap(order_);
+    unsigned char title[4];
+    const bool whole = counted.take(title, 4) == 4 &&
+                       counted.take(values.data(), 4 * values.size()) == 4 * values.size();
+    consumed_ += counted.consumed();
+    if (!whole) {
+        ended_ = true;
+        if (layout_of(stored_count_, consumed_).problem != defect::none) {
+            refuse(stored_count_, consumed_);
+        }
+        return false;
+    }
+    coordinate = load_float(title, swap);
+    if (swap) {
+        swap_floats(values.data(), values.size());
+    }
+    ++rows_;
+    return true;
+}
+
+} // namespace binmat

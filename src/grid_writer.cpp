@@ -1,0 +1,212 @@
+// The modern writer: a grid as one file, in either byte order, and files that appear only when
+// complete.
+#include <binmat/binmat.h>
+
+#include "internal.h"
+
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <system_error>
+#include <unistd.h>
+
+namespace {
+
+namespace fs = std::filesystem;
+using binmat::byte_order;
+using binmat::detail::needs_swap;
+using binmat::detail::swap_floats;
+
+[[maybe_unused]] constexpr const char RCSid[] = "$Id: grid_writer.cpp binmat $";
+
+constexpr std::size_t staging_bytes = std::size_t{1} << 20;
+
+void check_writable(const binmat::grid &g, const binmat::write_options &options) {
+    if (options.order == byte_order::detect) {
+        throw std::invalid_argument("a grid is written little- or big-endian, not detect");
+    }
+    const std::size_t rows = g.rows();
+    const std::size_t columns = g.columns();
+    if (rows == 0 || columns == 0) {
+        throw std::invalid_argument("an empty grid cannot be written: a file holds at least one "
+                                    "row and one column");
+    }
+    if (!binmat::storable_column_count(columns)) {
+        throw std::invalid_argument(std::to_string(columns) +
+                                    " columns cannot be stored: the count is kept as a float, "
+                                    "which must hold it exactly and below 2^29");
+    }
+    // Divide rather than multiply: the product could wrap.
+    if (g.values.size() % columns != 0 || g.values.size() / columns != rows) {
+        throw std::invalid_argument("the grid has " + std::to_string(g.values.size()) +
+                                    " values, not " + std::to_string(rows) + " rows of " +
+                                    std::to_string(columns));
+    }
+}
+
+// Gathers floats into large writes, reversing their bytes on the way when asked.
+class float_sink {
+  public:
+    float_sink(std::FILE *out, bool swap, std::uint64_t total_bytes)
+        : out_(out), swap_(swap),
+          staging_(static_cast<std::size_t>(std::min<std::uint64_t>(total_bytes, staging_bytes)) /
+                   4) {}
+
+    void put(const float *data, std::size_t n) {
+        while (n > 0) {
+            if (used_ == staging_.size()) {
+                flush();
+            }
+            // A run longer than the block needs no copy unless its bytes must turn round.
+            if (used_ == 0 && !swap_ && n >= staging_.size()) {
+                write_out(data, n);
+                return;
+            }
+            const std::size_t k = std::min(n, staging_.size() - used_);
+            std::memcpy(staging_.data() + used_, data, 4 * k);
+            if (swap_) {
+                swap_floats(staging_.data() + used_, k);
+            }
+            used_ += k;
+            data += k;
+            n -= k;
+        }
+    }
+    void put(float f) {
+        if (used_ == staging_.size()) {
+            flush();
+        }
+        staging_[used_++] = f;
+        if (swap_) {
+            swap_floats(&staging_[used_ - 1], 1);
+        }
+    }
+    void flush() {
+        write_out(staging_.data(), used_);
+        used_ = 0;
+    }
+
+  private:
+    void write_out(const float *data, std::size_t n) {
+        errno = 0;
+        if (n > 0 && std::fwrite(data, 4, n, out_) != n) {
+            throw std::system_error(errno != 0 ? errno : EIO, std::generic_category(),
+                                    "writing a binary matrix file");
+        }
+    }
+
+    std::FILE *out_;
+    bool swap_;
+    std::vector<float> staging_;
+    std::size_t used_ = 0;
+};
+
+// The file a path names once symbolic links are followed: the one to replace.
+fs::path final_target(fs::path path) {
+    for (int hops = 0; hops < 40 && fs::is_symlink(path); ++hops) {
+        const fs::path next = fs::read_symlink(path);
+        path = next.is_absolute() ? next : path.parent_path() / next;
+    }
+    return path;
+}
+
+std::string temporary_name(const fs::path &target) {
+    static std::atomic<unsigned> counter{0};
+    const auto ticks = static_cast<unsigned long long>(
+        std::chrono::steady_clock::now().time_since_epoch().count());
+    return "." + target.filename().string() + ".tmp-" + std::to_string(getpid()) + "-" +
+           std::to_string(counter++) + "-" + std::to_string(ticks % 1000000);
+}
+
+[[noreturn]] void file_failed(const char *what, const fs::path &path, int error) {
+    throw fs::filesystem_error(what, path, std::error_code(error, std::generic_category()));
+}
+
+// A new file beside the target, created with the usual mode (the target's when it exists).
+struct temporary_file {
+    fs::path path;
+    int fd = -1;
+
+    explicit temporary_file(const fs::path &target) {
+        const fs::path dir = target.has_parent_path() ? target.parent_path() : fs::path(".");
+        for (int attempt = 0; fd < 0; ++attempt) {
+            path = dir / temporary_name(target);
+            fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+            if (fd < 0 && (errno != EEXIST || attempt == 100)) {
+                file_failed("cannot create a temporary file beside the target", path, errno);
+            }
+        }
+        struct stat st {};
+        if (::stat(target.c_str(), &st) == 0 && S_ISREG(st.st_mode)) {
+            // Owner and group first: changing them may clear the set-id bits that fchmod restores.
+            // Either may be refused to an unprivileged process; the content matters more.
+            (void)::fchown(fd, st.st_uid, st.st_gid);
+            (void)::fchmod(fd, st.st_mode & 07777);
+        }
+    }
+    ~temporary_file() {
+        if (fd >= 0) {
+            ::close(fd);
+        }
+        if (!path.empty()) {
+            ::unlink(path.c_str());
+        }
+    }
+    temporary_file(const temporary_file &) = delete;
+    temporary_file &operator=(const temporary_file &) = delete;
+};
+
+} // namespace
+
+namespace binmat {
+
+void write(std::FILE *out, const grid &g, const write_options &options) {
+    check_writable(g, options);
+    const std::size_t columns = g.columns();
+    const std::uint64_t total = 4 * (std::uint64_t{g.rows()} + 1) * (std::uint64_t{columns} + 1);
+    float_sink sink(out, needs_swap(options.order), total);
+    sink.put(static_cast<float>(columns));
+    sink.put(g.column_coordinates.data(), columns);
+    for (std::size_t i = 0; i < g.rows(); ++i) {
+        sink.put(g.row_coordinates[i]);
+        sink.put(g.values.data() + i * columns, columns);
+    }
+    sink.flush();
+    errno = 0;
+    if (std::fflush(out) != 0) {
+        throw std::system_error(errno != 0 ? errno : EIO, std::generic_category(),
+                                "writing a binary matrix file");
+    }
+}
+
+void write_file(const std::filesystem::path &path, const grid &g, const write_options &options) {
+    check_writable(g, options);
+    const fs::path target = final_target(path);
+    if (fs::is_directory(target)) {
+        file_failed("cannot replace a directory with a binary matrix file", target, EISDIR);
+    }
+    temporary_file temp(target);
+    std::FILE *out = ::fdopen(temp.fd, "wb");
+    if (out == nullptr) {
+        file_failed("cannot write a temporary file", temp.path, errno);
+    }
+    temp.fd = -1; // the stream owns it now
+    try {
+        write(out, g, options);
+    } catch (...) {
+        std::fclose(out);
+        throw;
+    }
+    if (std::fclose(out) != 0) {
+        file_failed("cannot write a temporary file", temp.path, errno);
+    }
+    if (std::rename(temp.path.c_str(), target.c_str()) != 0) {
+        file_failed("cannot rename the finished file over its target", target, errno);
+    }
+    temp.path.clear(); // it is the target now
+}
+
+} // namespace binmat
