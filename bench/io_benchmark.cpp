@@ -1,8 +1,9 @@
-// fread_matrix and fwrite_matrix against the least their jobs need: one fread of the whole file
-// into one buffer, one fwrite of one buffer. Each shape is about 64 MB; the files sit in a
+// Both interfaces' readers and writers against the least their jobs need: one fread of the whole
+// file into one buffer, one fwrite of one buffer. Each shape is about 64 MB; the files sit in a
 // temporary directory, warm in the page cache. Run in the release preset; see docs/PERFORMANCE.md.
 #include <binmat/alloc.h>
 #include <binmat/binary.h>
+#include <binmat/binmat.h>
 
 #include <benchmark/benchmark.h>
 
@@ -104,6 +105,15 @@ std::string input_file(const Shape &s) {
     return path.string();
 }
 
+// The shape's file with every float's bytes reversed, as a big-endian machine writes it.
+std::string big_endian_file(const Shape &s) {
+    const fs::path path = scratch() / (std::string(s.name) + ".big");
+    if (!fs::exists(path)) {
+        binmat::write_file(path, binmat::read_file(input_file(s)), {binmat::byte_order::big});
+    }
+    return path.string();
+}
+
 // Seconds per iteration of each repetition of a baseline, by shape.
 std::map<std::string, std::vector<double>> baseline_seconds;
 
@@ -177,6 +187,25 @@ void BM_fread_matrix(benchmark::State &state, const Shape &s) {
     report(state, s, seconds, std::string("read/") + s.name);
 }
 
+void BM_read_file(benchmark::State &state, const Shape &s, binmat::byte_order order) {
+    const std::string path =
+        order == binmat::byte_order::big ? big_endian_file(s) : input_file(s);
+    double seconds = 0;
+    for (auto _ : state) {
+        const auto start = Clock::now();
+        const binmat::grid g = binmat::read_file(path, {order});
+        benchmark::DoNotOptimize(g.values.data());
+        const std::chrono::duration<double> took = Clock::now() - start;
+        state.SetIterationTime(took.count());
+        seconds += took.count();
+        if (g.rows() != static_cast<std::size_t>(s.rows) ||
+            g.columns() != static_cast<std::size_t>(s.columns)) {
+            state.SkipWithError("read_file did not read the file back");
+        }
+    }
+    report(state, s, seconds, std::string("read/") + s.name);
+}
+
 // What any reader must spend on the storage alone: one block per row (callers free and resize
 // rows one by one), the row-pointer block and the title vectors, taken and released, with no I/O.
 void BM_row_storage_floor(benchmark::State &state, const Shape &s) {
@@ -243,6 +272,20 @@ void BM_fwrite_matrix(benchmark::State &state, const Shape &s) {
     report(state, s, seconds, std::string("write/") + s.name);
 }
 
+void BM_write_file(benchmark::State &state, const Shape &s) {
+    const std::string path = (scratch() / (std::string(s.name) + ".out")).string();
+    const binmat::grid g = binmat::read_file(input_file(s));
+    double seconds = 0;
+    for (auto _ : state) {
+        const auto start = Clock::now();
+        binmat::write_file(path, g);
+        const std::chrono::duration<double> took = Clock::now() - start;
+        state.SetIterationTime(took.count());
+        seconds += took.count();
+    }
+    report(state, s, seconds, std::string("write/") + s.name);
+}
+
 // Peak resident memory of a fresh process that reads the file once, less that of one that does
 // not, against the file's size. The process is this program, started again with --peak-read.
 long peak_kib_of(const std::string &mode, const std::string &path) {
@@ -261,6 +304,9 @@ int peak_child(const std::string &mode, const char *path) {
     if (mode == "--peak-idle") {
         return 0;
     }
+    if (mode == "--peak-read-file") {
+        return binmat::read_file(path).rows() > 0 ? 0 : 1;
+    }
     FILE *f = std::fopen(path, "rb");
     float **m = nullptr;
     float *rt = nullptr;
@@ -270,12 +316,12 @@ int peak_child(const std::string &mode, const char *path) {
     return f != nullptr && fread_matrix(f, &m, &nr, &nc, &rt, &ct) == 1 ? 0 : 1;
 }
 
-void BM_fread_matrix_peak_memory(benchmark::State &state, const Shape &s) {
+void BM_peak_memory(benchmark::State &state, const Shape &s, const std::string &mode) {
     const std::string path = input_file(s);
     long peak_kib = 0;
     long idle_kib = 0;
     for (auto _ : state) {
-        peak_kib = peak_kib_of("--peak-read", path);
+        peak_kib = peak_kib_of(mode, path);
         idle_kib = peak_kib_of("--peak-idle", path);
     }
     if (peak_kib < 0 || idle_kib < 0) {
@@ -298,6 +344,14 @@ void register_all() {
         benchmark::RegisterBenchmark(("fread_matrix/" + shape).c_str(), BM_fread_matrix, s)
             ->UseManualTime()
             ->Unit(benchmark::kMillisecond);
+        benchmark::RegisterBenchmark(("read_file/" + shape).c_str(), BM_read_file, s,
+                                     binmat::byte_order::little)
+            ->UseManualTime()
+            ->Unit(benchmark::kMillisecond);
+        benchmark::RegisterBenchmark(("read_file_big_endian/" + shape).c_str(), BM_read_file, s,
+                                     binmat::byte_order::big)
+            ->UseManualTime()
+            ->Unit(benchmark::kMillisecond);
         benchmark::RegisterBenchmark(("row_storage_floor/" + shape).c_str(), BM_row_storage_floor,
                                      s)
             ->UseManualTime()
@@ -308,8 +362,15 @@ void register_all() {
         benchmark::RegisterBenchmark(("fwrite_matrix/" + shape).c_str(), BM_fwrite_matrix, s)
             ->UseManualTime()
             ->Unit(benchmark::kMillisecond);
+        benchmark::RegisterBenchmark(("write_file/" + shape).c_str(), BM_write_file, s)
+            ->UseManualTime()
+            ->Unit(benchmark::kMillisecond);
         benchmark::RegisterBenchmark(("fread_matrix_peak_memory/" + shape).c_str(),
-                                     BM_fread_matrix_peak_memory, s)
+                                     BM_peak_memory, s, std::string("--peak-read"))
+            ->Iterations(1)
+            ->Unit(benchmark::kMillisecond);
+        benchmark::RegisterBenchmark(("read_file_peak_memory/" + shape).c_str(), BM_peak_memory,
+                                     s, std::string("--peak-read-file"))
             ->Iterations(1)
             ->Unit(benchmark::kMillisecond);
     }

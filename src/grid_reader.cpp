@@ -191,11 +191,17 @@ std::size_t read_rows(counted_stream &in, binmat::grid &g, bool swap) {
             }
             make_room(g, rows + 1);
             float *values = g.values.data() + rows * columns;
-            if (in.take(values, 4 * columns) < 4 * columns) {
-                return rows;
-            }
-            if (swap) {
-                swap_floats(values, columns);
+            // In pieces that stay in cache while their bytes are turned round.
+            const std::size_t piece = swap ? staging_bytes / 16 : columns;
+            for (std::size_t done = 0; done < columns;) {
+                const std::size_t n = std::min(piece, columns - done);
+                if (in.take(values + done, 4 * n) < 4 * n) {
+                    return rows;
+                }
+                if (swap) {
+                    swap_floats(values + done, n);
+                }
+                done += n;
             }
             g.row_coordinates[rows] = load_float(title, swap);
             ++rows;
