@@ -1,6 +1,8 @@
-// fread_matrix on arbitrary bytes, from a seekable stream or, for a share of inputs, a pipe. What
-// it accepts must be exactly what the bytes hold; whatever it returns is freed with its bounds.
+// fread_matrix on arbitrary bytes, from a seekable stream or, for a share of inputs, a pipe. It
+// must accept exactly what layout_of calls whole, with exactly what the bytes hold, and refuse the
+// rest; whatever it returns is freed with its bounds.
 #include <binmat/binary.h>
+#include <binmat/layout.h>
 #include "stream.h"
 
 #include <bit>
@@ -58,13 +60,19 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
     float *ct = nullptr;
     int nr = 0;
     int nc = 0;
+    const binmat::layout l = binmat::layout_of(size >= 4 ? float_at(data, 0) : 0, size);
     if (fread_matrix(in.get(), &m, &nr, &nc, &rt, &ct) == 1) {
+        if (l.problem != binmat::defect::none || l.rows != static_cast<std::uint64_t>(nr)) {
+            std::abort(); // accepted what the layout refuses
+        }
         check_against_bytes(data, size, m, nr, nc, rt, ct);
         free_matrix(m, 0, nr - 1, 0, nc - 1);
         free_vector(rt, 0, nr - 1);
         free_vector(ct, 0, nc - 1);
     } else if (m != nullptr || rt != nullptr || ct != nullptr || nr != 0 || nc != 0) {
         std::abort(); // a failed read must leave its outputs alone
+    } else if (l.problem == binmat::defect::none && std::ferror(in.get()) == 0) {
+        std::abort(); // refused a whole file that it read without error
     }
     return 0;
 }

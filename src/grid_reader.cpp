@@ -55,12 +55,22 @@ class counted_stream {
     explicit counted_stream(std::FILE *in) : in_(in), had_error_(std::ferror(in) != 0) {}
 
     std::size_t take(void *dst, std::size_t n) {
-        errno = 0;
-        const std::size_t got = std::fread(dst, 1, n, in_);
-        consumed_ += got;
-        if (got < n && !had_error_ && std::ferror(in_) != 0) {
-            io_failed("reading a binary matrix file");
+        auto *to = static_cast<unsigned char *>(dst);
+        std::size_t got = 0;
+        for (;;) {
+            errno = 0;
+            got += std::fread(to + got, 1, n - got, in_);
+            if (got == n || had_error_ || std::ferror(in_) == 0) {
+                break;
+            }
+            // A signal that interrupts a slow read (a pipe, a terminal) is not the data's fault.
+            if (errno != EINTR) {
+                consumed_ += got;
+                io_failed("reading a binary matrix file");
+            }
+            std::clearerr(in_);
         }
+        consumed_ += got;
         return got;
     }
     std::uint64_t consumed() const { return consumed_; }

@@ -2,6 +2,7 @@
 
 #include <cstddef>
 #include <cstdlib>
+#include <new>
 #include <unistd.h>
 
 // The linker's --wrap gives these names; they cannot be chosen.
@@ -93,3 +94,37 @@ void __wrap_free(void *p) {
 
 } // extern "C"
 // NOLINTEND(bugprone-reserved-identifier,cert-dcl37-c,cert-dcl51-cpp)
+
+// The standard containers ask operator new, whose library version calls a malloc the linker does
+// not wrap. While containers are watched, these send them through the wrapped one, so that their
+// requests are counted and can be refused too; otherwise they stay out of the count.
+namespace {
+bool containers_watched = false;
+} // namespace
+
+namespace heap {
+void watch_containers(bool on) { containers_watched = on; }
+} // namespace heap
+
+void *operator new(std::size_t size) {
+    const std::size_t n = size == 0 ? 1 : size;
+    void *p = containers_watched ? std::malloc(n) : __real_malloc(n);
+    if (p == nullptr) {
+        throw std::bad_alloc();
+    }
+    return p;
+}
+
+void *operator new[](std::size_t size) { return operator new(size); }
+
+void operator delete(void *p) noexcept {
+    if (containers_watched) {
+        std::free(p);
+    } else {
+        __real_free(p);
+    }
+}
+
+void operator delete[](void *p) noexcept { operator delete(p); }
+void operator delete(void *p, std::size_t /*size*/) noexcept { operator delete(p); }
+void operator delete[](void *p, std::size_t /*size*/) noexcept { operator delete(p); }

@@ -8,6 +8,9 @@ namespace heap {
 // realloc fail (a negative count: every one from then on); k = 0 lets every request through.
 void watch(long fail_from = 0, long count = -1);
 
+// Whether operator new and delete (the standard containers) are counted and refused as well.
+void watch_containers(bool on);
+
 // Stops counting and refusing.
 void unwatch();
 

@@ -1,0 +1,456 @@
+// The modern interface: what a caller of read, write, read_header and row_reader relies on.
+#include <binmat/binary.h>
+#include <binmat/binmat.h>
+
+#include "support/bytes.h"
+#include "support/reading.h"
+
+#include <gtest/gtest.h>
+
+#include <bit>
+#include <csignal>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <limits>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <system_error>
+#include <thread>
+#include <unistd.h>
+
+namespace {
+
+namespace fs = std::filesystem;
+using binmat::byte_order;
+using binmat::defect;
+using Bytes = std::vector<unsigned char>;
+using Floats = std::vector<float>;
+
+std::uint32_t bits(float f) { return std::bit_cast<std::uint32_t>(f); }
+
+bool same_bits(const Floats &a, const Floats &b) {
+    return a.size() == b.size() &&
+           std::equal(a.begin(), a.end(), b.begin(), [](float x, float y) { return bits(x) == bits(y); });
+}
+
+// The bytes of floats stored big-endian, spelled out without the library.
+Bytes big_endian(const Floats &values) {
+    Bytes out;
+    for (float f : values) {
+        const std::uint32_t u = bits(f);
+        for (int shift = 24; shift >= 0; shift -= 8) {
+            out.push_back(static_cast<unsigned char>(u >> shift));
+        }
+    }
+    return out;
+}
+
+std::span<const std::byte> as_span(const Bytes &b) { return std::as_bytes(std::span(b)); }
+
+// A temporary file holding data, closed when the test is done with it.
+struct stream {
+    FILE *f;
+    explicit stream(const Bytes &data) : f(bytes::stream_of(data)) {}
+    ~stream() { std::fclose(f); }
+    stream(const stream &) = delete;
+    stream &operator=(const stream &) = delete;
+};
+
+// A grid of r rows and c columns with distinct values.
+binmat::grid sample_grid(std::size_t r, std::size_t c) {
+    binmat::grid g;
+    for (std::size_t j = 0; j < c; ++j) {
+        g.column_coordinates.push_back(0.5F * static_cast<float>(j));
+    }
+    for (std::size_t i = 0; i < r; ++i) {
+        g.row_coordinates.push_back(-static_cast<float>(i));
+        for (std::size_t j = 0; j < c; ++j) {
+            g.values.push_back(static_cast<float>(100 * i + j) + 0.25F);
+        }
+    }
+    return g;
+}
+
+Bytes written(const binmat::grid &g, byte_order order = byte_order::little) {
+    FILE *f = std::tmpfile();
+    binmat::write(f, g, {order});
+    Bytes b = bytes::of_stream(f);
+    std::fclose(f);
+    return b;
+}
+
+// A file with the data written from another thread through a pipe: a stream that cannot seek.
+struct pipe_stream {
+    FILE *in = nullptr;
+    std::thread feeder;
+    explicit pipe_stream(const Bytes &data) {
+        int fds[2];
+        if (pipe(fds) != 0) {
+            throw std::runtime_error("pipe");
+        }
+        in = fdopen(fds[0], "rb");
+        feeder = std::thread([fd = fds[1], data] {
+            std::size_t at = 0;
+            while (at < data.size()) {
+                const ssize_t n = ::write(fd, data.data() + at, data.size() - at);
+                if (n <= 0) {
+                    break;
+                }
+                at += static_cast<std::size_t>(n);
+            }
+            close(fd);
+        });
+    }
+    ~pipe_stream() {
+        std::fclose(in);
+        feeder.join();
+    }
+    pipe_stream(const pipe_stream &) = delete;
+    pipe_stream &operator=(const pipe_stream &) = delete;
+};
+
+fs::path scratch_dir() {
+    std::string pattern = (fs::temp_directory_path() / "binmat-grid-XXXXXX").string();
+    if (mkdtemp(pattern.data()) == nullptr) {
+        throw std::runtime_error("mkdtemp");
+    }
+    return pattern;
+}
+
+std::vector<std::string> names_in(const fs::path &dir) {
+    std::vector<std::string> names;
+    for (const auto &e : fs::directory_iterator(dir)) {
+        names.push_back(e.path().filename().string());
+    }
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+TEST(read, agrees_with_fread_matrix_over_the_corpus) {
+    int files = 0;
+    for (const auto &entry : fs::directory_iterator(FUZZ_CORPUS_DIR "/fread_matrix")) {
+        const Bytes data = bytes::of_file(entry.path().string());
+        SCOPED_TRACE(entry.path().filename().string());
+        FILE *ranged = bytes::stream_of(data);
+        const Read expected = read_one(ranged);
+        const long ranged_at = std::ftell(ranged);
+        std::fclose(ranged);
+        const float stored = data.size() >= 4 ? bytes::as_floats(data)[0] : 0;
+        const binmat::layout l = binmat::layout_of(stored, data.size());
+
+        FILE *modern = bytes::stream_of(data);
+        for (int from_memory = 0; from_memory < 2; ++from_memory) {
+            try {
+                const binmat::grid g =
+                    from_memory != 0 ? binmat::read(as_span(data)) : binmat::read(modern);
+                ASSERT_EQ(expected.status, 1);
+                EXPECT_EQ(g.rows(), static_cast<std::size_t>(expected.nr));
+                EXPECT_TRUE(same_bits(g.values, expected.values));
+                EXPECT_TRUE(same_bits(g.row_coordinates, expected.row_titles));
+                EXPECT_TRUE(same_bits(g.column_coordinates, expected.column_titles));
+            } catch (const binmat::format_error &e) {
+                EXPECT_EQ(expected.status, 0);
+                EXPECT_EQ(e.problem(), l.problem);
+                EXPECT_EQ(e.offset(), l.offset);
+            }
+        }
+        EXPECT_EQ(std::ftell(modern), ranged_at) << "the stream is left where fread_matrix leaves it";
+        std::fclose(modern);
+        ++files;
+    }
+    EXPECT_GT(files, 20);
+}
+
+TEST(read, names_every_defect_with_its_offset) {
+    struct Case {
+        const char *name;
+        Bytes data;
+        defect problem;
+        std::uint64_t offset;
+    };
+    const float nan = std::numeric_limits<float>::quiet_NaN();
+    const Case cases[] = {
+        {"empty", {}, defect::no_column_count, 0},
+        {"three bytes", {0, 0, 0x80}, defect::no_column_count, 0},
+        {"count 0.75", bytes::of_floats({0.75F, 1, 2}), defect::bad_column_count, 0},
+        {"count NaN", bytes::of_floats({nan, 1, 2}), defect::bad_column_count, 0},
+        {"count 2^29", bytes::of_floats({536870912.0F, 1}), defect::bad_column_count, 0},
+        {"titles cut", bytes::of_floats({3, 1, 2}), defect::titles_cut_short, 12},
+        {"no row", bytes::of_floats({2, 1, 2}), defect::no_complete_row, 12},
+        {"title alone", bytes::of_floats({2, 1, 2, 9}), defect::row_cut_short, 12},
+        {"second row cut", bytes::of_floats({2, 1, 2, 9, 1, 2, 8, 3}), defect::row_cut_short, 24},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        try {
+            (void)binmat::read(as_span(c.data));
+            ADD_FAILURE() << "accepted";
+        } catch (const binmat::format_error &e) {
+            EXPECT_EQ(e.problem(), c.problem);
+            EXPECT_EQ(e.offset(), c.offset);
+            const std::string what = e.what();
+            EXPECT_NE(what.find(binmat::name_of(c.problem)), std::string::npos) << what;
+            EXPECT_NE(what.find("byte offset " + std::to_string(c.offset)), std::string::npos)
+                << what;
+        }
+    }
+}
+
+TEST(read, keeps_the_rules_every_reader_shares) {
+    // A count of 2.9 is two columns; one to three stray bytes end the data.
+    Bytes data = bytes::of_floats({2.9F, 1, 2, 7, 8, 9});
+    data.insert(data.end(), {0xEE, 0xEE, 0xEE});
+    const binmat::grid g = binmat::read(as_span(data));
+    EXPECT_EQ(g.columns(), 2U);
+    EXPECT_EQ(g.rows(), 1U);
+    EXPECT_EQ(g(0, 1), 9.0F);
+    EXPECT_EQ(g.row(0)[0], 8.0F);
+    EXPECT_EQ(binmat::read_header(stream(data).f).stray, 3U);
+}
+
+TEST(read, reads_a_stream_that_cannot_seek_in_either_order) {
+    const binmat::grid g = sample_grid(300, 5);
+    for (byte_order order : {byte_order::little, byte_order::big}) {
+        const Bytes data = written(g, order);
+        pipe_stream asked(data);
+        EXPECT_TRUE(same_bits(binmat::read(asked.in, {order}).values, g.values));
+        pipe_stream detected(data);
+        const binmat::grid d = binmat::read(detected.in, {byte_order::detect});
+        EXPECT_EQ(d.order, order);
+        EXPECT_TRUE(same_bits(d.values, g.values));
+    }
+}
+
+TEST(read, read_error_is_an_io_failure_not_a_defect) {
+    const Bytes data = written(sample_grid(50, 15));
+    for (std::size_t after : {std::size_t{2}, std::size_t{64}, std::size_t{1000}}) {
+        // A stream that delivers `after` bytes, then fails with EIO.
+        struct state {
+            const Bytes *data;
+            std::size_t at;
+            std::size_t after;
+        } s{&data, 0, after};
+        cookie_io_functions_t io{};
+        io.read = [](void *cookie, char *buf, std::size_t size) -> ssize_t {
+            auto *st = static_cast<state *>(cookie);
+            if (st->at >= st->after) {
+                errno = EIO;
+                return -1;
+            }
+            const std::size_t n = std::min(size, st->after - st->at);
+            std::memcpy(buf, st->data->data() + st->at, n);
+            st->at += n;
+            return static_cast<ssize_t>(n);
+        };
+        FILE *f = fopencookie(&s, "rb", io);
+        try {
+            (void)binmat::read(f);
+            ADD_FAILURE() << "read past an error after " << after;
+        } catch (const std::system_error &e) {
+            EXPECT_EQ(e.code().value(), EIO) << after;
+        }
+        std::fclose(f);
+    }
+}
+
+TEST(byte_order, big_endian_files_match_bytes_spelled_out_by_hand) {
+    binmat::grid g;
+    g.column_coordinates = {-1.5F, 2.0F};
+    g.row_coordinates = {10.0F, 1e-40F};
+    g.values = {1.0F, -0.0F, std::numeric_limits<float>::infinity(), 3.25F};
+    const Bytes expected = big_endian({2, -1.5F, 2, 10, 1, -0.0F, 1e-40F,
+                                       std::numeric_limits<float>::infinity(), 3.25F});
+    EXPECT_EQ(written(g, byte_order::big), expected);
+    for (byte_order asked : {byte_order::big, byte_order::detect}) {
+        const binmat::grid back = binmat::read(as_span(expected), {asked});
+        EXPECT_EQ(back.order, byte_order::big);
+        EXPECT_TRUE(same_bits(back.values, g.values));
+        EXPECT_TRUE(same_bits(back.row_coordinates, g.row_coordinates));
+        EXPECT_TRUE(same_bits(back.column_coordinates, g.column_coordinates));
+    }
+}
+
+TEST(byte_order, detect_keeps_little_for_little_files_and_reports_its_choice) {
+    const Bytes data = bytes::of_file(FUZZ_CORPUS_DIR "/fread_matrix/binary3");
+    for (const auto &g : {binmat::read(as_span(data), {byte_order::detect}),
+                          binmat::read_file(FUZZ_CORPUS_DIR "/fread_matrix/binary3", {byte_order::detect})}) {
+        EXPECT_EQ(g.order, byte_order::little);
+        EXPECT_EQ(g.rows(), 31U);
+    }
+    const binmat::grid g = binmat::read(as_span(data));
+    const Bytes swapped = written(g, byte_order::big);
+    EXPECT_EQ(binmat::likely_order(swapped, swapped.size()), byte_order::big);
+    EXPECT_EQ(binmat::read_header(stream(swapped).f, {byte_order::detect}).order, byte_order::big);
+    // Read the wrong way round, the count makes no sense.
+    EXPECT_THROW((void)binmat::read(as_span(swapped)), binmat::format_error);
+}
+
+TEST(write, refuses_what_it_cannot_store_before_writing_a_byte) {
+    struct Case {
+        const char *name;
+        binmat::grid g;
+        byte_order order;
+    };
+    binmat::grid short_values = sample_grid(3, 4);
+    short_values.values.pop_back();
+    binmat::grid extra_row = sample_grid(3, 4);
+    extra_row.row_coordinates.push_back(7);
+    binmat::grid too_wide;
+    too_wide.column_coordinates.resize((1U << 24) + 1);
+    too_wide.row_coordinates = {0};
+    too_wide.values.resize(too_wide.column_coordinates.size());
+    const Case cases[] = {
+        {"empty", binmat::grid{}, byte_order::little},
+        {"no rows", sample_grid(0, 3), byte_order::little},
+        {"values short", short_values, byte_order::little},
+        {"row without values", extra_row, byte_order::little},
+        {"count a float cannot hold", too_wide, byte_order::little},
+        {"detect is for reading", sample_grid(1, 1), byte_order::detect},
+    };
+    const fs::path dir = scratch_dir();
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        FILE *f = std::tmpfile();
+        EXPECT_THROW(binmat::write(f, c.g, {c.order}), std::invalid_argument);
+        EXPECT_EQ(std::ftell(f), 0);
+        std::fclose(f);
+        EXPECT_THROW(binmat::write_file(dir / "out", c.g, {c.order}), std::invalid_argument);
+        EXPECT_TRUE(names_in(dir).empty());
+    }
+    fs::remove_all(dir);
+}
+
+TEST(write, produces_what_fwrite_matrix_produces) {
+    const binmat::grid g = sample_grid(7, 130); // rows long enough to bypass short-row copying
+    float **m = convert_matrix(const_cast<float *>(g.values.data()), 0, 6, 0, 129);
+    FILE *f = std::tmpfile();
+    ASSERT_EQ(fwrite_matrix(f, m, 0, 6, 0, 129, g.row_coordinates.data(),
+                            g.column_coordinates.data()),
+              1);
+    free_convert_matrix(m, 0, 6, 0, 129);
+    EXPECT_EQ(written(g), bytes::of_stream(f));
+    std::fclose(f);
+    const binmat::grid tall = sample_grid(70000, 3); // more than one staging block
+    EXPECT_TRUE(same_bits(binmat::read(as_span(written(tall))).values, tall.values));
+    EXPECT_TRUE(same_bits(binmat::read(as_span(written(tall, byte_order::big)), {byte_order::big}).values,
+                          tall.values));
+}
+
+TEST(write_file, replaces_the_file_a_link_ends_at_keeping_its_mode) {
+    const fs::path dir = scratch_dir();
+    const binmat::grid g = sample_grid(4, 3);
+    binmat::write_file(dir / "data", sample_grid(1, 1));
+    ASSERT_EQ(chmod((dir / "data").c_str(), 0600), 0);
+    fs::create_symlink("data", dir / "link");
+    binmat::write_file(dir / "link", g);
+    EXPECT_TRUE(fs::is_symlink(dir / "link"));
+    EXPECT_TRUE(same_bits(binmat::read_file(dir / "data").values, g.values));
+    struct stat st {};
+    ASSERT_EQ(stat((dir / "data").c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0600U);
+    EXPECT_EQ(names_in(dir), (std::vector<std::string>{"data", "link"}));
+    fs::remove_all(dir);
+}
+
+TEST(write_file, failure_leaves_the_target_and_no_temporary_file) {
+    const fs::path dir = scratch_dir();
+    const fs::path target = dir / "target";
+    binmat::write_file(target, sample_grid(2, 2));
+    const Bytes before = bytes::of_file(target.string());
+
+    // A full disk, as a file-size limit makes one: the write fails part-way.
+    const pid_t pid = fork();
+    if (pid == 0) {
+        std::signal(SIGXFSZ, SIG_IGN);
+        rlimit limit{4096, 4096};
+        setrlimit(RLIMIT_FSIZE, &limit);
+        try {
+            binmat::write_file(target, sample_grid(1000, 100));
+        } catch (const std::system_error &e) {
+            _exit(e.code().value() == EFBIG ? 0 : 2);
+        }
+        _exit(3);
+    }
+    int status = 0;
+    waitpid(pid, &status, 0);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+    EXPECT_EQ(bytes::of_file(target.string()), before);
+
+    // A directory in the way.
+    fs::create_directory(dir / "sub");
+    EXPECT_THROW(binmat::write_file(dir / "sub", sample_grid(2, 2)), fs::filesystem_error);
+    // A directory that cannot be written.
+    EXPECT_THROW(binmat::write_file(dir / "missing" / "x", sample_grid(2, 2)),
+                 fs::filesystem_error);
+    EXPECT_EQ(names_in(dir), (std::vector<std::string>{"sub", "target"}));
+    fs::remove_all(dir);
+}
+
+TEST(read_header, measures_a_file_without_reading_its_values) {
+    FILE *f = std::fopen(FUZZ_CORPUS_DIR "/fread_matrix/binary1", "rb");
+    const binmat::header h = binmat::read_header(f);
+    EXPECT_EQ(h.columns(), 21U);
+    EXPECT_EQ(h.rows, 31U);
+    EXPECT_EQ(h.stray, 0U);
+    EXPECT_EQ(h.first_row_offset, 88U);
+    EXPECT_EQ(h.length, 2816U);
+    EXPECT_EQ(h.column_coordinates.front(), -2.0F);
+    EXPECT_EQ(std::ftell(f), 88) << "left at the first row";
+    std::fclose(f);
+    // It refuses what read refuses, and measures a pipe by reading through it.
+    EXPECT_THROW((void)binmat::read_header(stream(bytes::of_floats({2, 1, 2, 9})).f),
+                 binmat::format_error);
+    pipe_stream p(written(sample_grid(500, 2)));
+    EXPECT_EQ(binmat::read_header(p.in).rows, 500U);
+}
+
+TEST(row_reader, hands_over_each_row_in_the_callers_storage) {
+    const binmat::grid g = sample_grid(40, 6);
+    for (byte_order order : {byte_order::little, byte_order::big}) {
+        pipe_stream p(written(g, order));
+        binmat::row_reader rows(p.in, {order});
+        EXPECT_TRUE(same_bits(Floats(rows.column_coordinates().begin(), rows.column_coordinates().end()),
+                              g.column_coordinates));
+        Floats values(rows.columns());
+        float coordinate = 0;
+        std::size_t i = 0;
+        while (rows.next(coordinate, values)) {
+            EXPECT_EQ(coordinate, g.row_coordinates[i]);
+            EXPECT_TRUE(same_bits(values, Floats(g.row(i).begin(), g.row(i).end())));
+            ++i;
+        }
+        EXPECT_EQ(i, 40U);
+        EXPECT_EQ(rows.rows_read(), 40U);
+        EXPECT_FALSE(rows.next(coordinate, values));
+    }
+}
+
+TEST(row_reader, refuses_at_the_end_what_read_refuses) {
+    Bytes cut = written(sample_grid(3, 2));
+    cut.resize(cut.size() - 4);
+    FILE *f = bytes::stream_of(cut);
+    binmat::row_reader rows(f);
+    Floats values(2);
+    float coordinate = 0;
+    EXPECT_TRUE(rows.next(coordinate, values));
+    EXPECT_TRUE(rows.next(coordinate, values));
+    try {
+        (void)rows.next(coordinate, values);
+        ADD_FAILURE() << "a row cut short passed";
+    } catch (const binmat::format_error &e) {
+        EXPECT_EQ(e.problem(), defect::row_cut_short);
+        EXPECT_EQ(e.offset(), 36U);
+    }
+    std::fclose(f);
+    Floats wrong(3);
+    FILE *g = bytes::stream_of(written(sample_grid(1, 2)));
+    binmat::row_reader one(g);
+    EXPECT_THROW((void)one.next(coordinate, wrong), std::invalid_argument);
+    std::fclose(g);
+    pipe_stream p(written(sample_grid(1, 2)));
+    EXPECT_THROW(binmat::row_reader(p.in, {byte_order::detect}), std::invalid_argument);
+}
+
+} // namespace
