@@ -105,6 +105,18 @@ float *new_row(Rows &r, float *column_title) {
 
 enum class Ending { data_ended, failed };
 
+// A row's values out of the staging block: float by float for short rows, which costs less than
+// a call per row.
+void copy_floats(float *to, const unsigned char *from, std::size_t n) {
+    if (n >= 16) {
+        std::memcpy(to, from, n * sizeof(float));
+        return;
+    }
+    for (std::size_t j = 0; j < n; ++j) {
+        std::memcpy(&to[j], from + j * sizeof(float), sizeof(float));
+    }
+}
+
 // Reads rows long enough to go straight into their blocks: the title, then the values.
 Ending read_long_rows(FILE *fin, Rows &r, float *ct) {
     const auto n = static_cast<std::size_t>(r.columns);
@@ -145,7 +157,7 @@ Ending read_short_rows(FILE *fin, Rows &r, float *ct, Staging &scratch) {
             }
             float *row = new_row(r, ct);
             std::memcpy(&r.rt[r.count], staging + at, sizeof(float));
-            std::memcpy(row, staging + at + sizeof(float), row_bytes - sizeof(float));
+            copy_floats(row, staging + at + sizeof(float), static_cast<std::size_t>(r.columns));
             r.m[r.count] = row;
             ++r.count;
         }
