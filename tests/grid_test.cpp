@@ -86,6 +86,8 @@ struct pipe_stream {
     FILE *in = nullptr;
     std::thread feeder;
     explicit pipe_stream(const Bytes &data) {
+        // A reader that stops early closes the pipe under the feeder: a failed write, not a kill.
+        std::signal(SIGPIPE, SIG_IGN);
         int fds[2];
         if (pipe(fds) != 0) {
             throw std::runtime_error("pipe");
