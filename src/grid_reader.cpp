@@ -31,6 +31,8 @@ using binmat::detail::swap_floats;
 
 // Rows are gathered through a block this large: one stdio call per row costs more than a copy.
 constexpr std::size_t staging_bytes = std::size_t{1} << 20;
+// The first block for a stream of unknown length.
+constexpr std::size_t first_staging_bytes = std::size_t{64} * 1024;
 // What byte_order::detect looks at, besides the length.
 constexpr std::size_t sample_bytes = std::size_t{64} * 1024;
 // Titles of a count the stream has not yet backed up arrive in chunks at most doubling what came.
@@ -188,7 +190,8 @@ void make_room(binmat::grid &g, std::size_t rows) {
 
 // Reads rows to the end of the data; returns how many arrived. A partial row is left to the
 // caller's final verdict, which layout_of gives from the count of bytes consumed.
-std::size_t read_rows(counted_stream &in, binmat::grid &g, bool swap) {
+std::size_t read_rows(counted_stream &in, binmat::grid &g, bool swap,
+                      std::optional<std::uint64_t> left) {
     const std::size_t columns = g.columns();
     const std::size_t row_bytes = 4 * (columns + 1);
     std::size_t rows = 0;
@@ -217,7 +220,13 @@ std::size_t read_rows(counted_stream &in, binmat::grid &g, bool swap) {
             ++rows;
         }
     }
-    std::vector<unsigned char> staging(staging_bytes);
+    // A small file gets a block its size; one of unknown length starts small and grows once it
+    // has filled the block, as a long file does.
+    const std::size_t small = std::max(first_staging_bytes, 4 * row_bytes);
+    const std::size_t first = left ? static_cast<std::size_t>(std::clamp<std::uint64_t>(
+                                         *left, row_bytes, staging_bytes))
+                                   : std::min(small, staging_bytes);
+    std::vector<unsigned char> staging(first);
     std::size_t held = 0;
     for (;;) {
         const std::size_t wanted = staging.size() - held;
@@ -233,6 +242,9 @@ std::size_t read_rows(counted_stream &in, binmat::grid &g, bool swap) {
         std::memmove(staging.data(), src, held);
         if (got < wanted) {
             return rows;
+        }
+        if (!left && staging.size() < staging_bytes) {
+            staging.resize(staging_bytes);
         }
     }
 }
@@ -258,13 +270,14 @@ binmat::grid read_stream(std::FILE *file, byte_order order) {
     const std::uint64_t row_bytes = 4 * (std::uint64_t{columns} + 1);
     // A stream that knows its length gets its storage at once; the bound keeps rows * columns in
     // range of a size_t.
-    if (const std::optional<std::uint64_t> left = bytes_left(file)) {
+    const std::optional<std::uint64_t> left = bytes_left(file);
+    if (left) {
         const std::uint64_t rows = *left / row_bytes;
         if (rows > 0 && rows <= g.values.max_size() / columns) {
             make_room(g, static_cast<std::size_t>(rows));
         }
     }
-    const std::size_t rows = read_rows(in, g, swap);
+    const std::size_t rows = read_rows(in, g, swap, left);
     const binmat::layout l = binmat::layout_of(h.stored, in.consumed());
     if (l.problem != defect::none) {
         refuse(h.stored, in.consumed());
