@@ -188,8 +188,7 @@ void BM_fread_matrix(benchmark::State &state, const Shape &s) {
 }
 
 void BM_read_file(benchmark::State &state, const Shape &s, binmat::byte_order order) {
-    const std::string path =
-        order == binmat::byte_order::big ? big_endian_file(s) : input_file(s);
+    const std::string path = order == binmat::byte_order::big ? big_endian_file(s) : input_file(s);
     double seconds = 0;
     for (auto _ : state) {
         const auto start = Clock::now();
@@ -365,12 +364,12 @@ void register_all() {
         benchmark::RegisterBenchmark(("write_file/" + shape).c_str(), BM_write_file, s)
             ->UseManualTime()
             ->Unit(benchmark::kMillisecond);
-        benchmark::RegisterBenchmark(("fread_matrix_peak_memory/" + shape).c_str(),
-                                     BM_peak_memory, s, std::string("--peak-read"))
+        benchmark::RegisterBenchmark(("fread_matrix_peak_memory/" + shape).c_str(), BM_peak_memory,
+                                     s, std::string("--peak-read"))
             ->Iterations(1)
             ->Unit(benchmark::kMillisecond);
-        benchmark::RegisterBenchmark(("read_file_peak_memory/" + shape).c_str(), BM_peak_memory,
-                                     s, std::string("--peak-read-file"))
+        benchmark::RegisterBenchmark(("read_file_peak_memory/" + shape).c_str(), BM_peak_memory, s,
+                                     std::string("--peak-read-file"))
             ->Iterations(1)
             ->Unit(benchmark::kMillisecond);
     }

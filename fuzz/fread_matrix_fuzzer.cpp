@@ -1,9 +1,9 @@
 // fread_matrix on arbitrary bytes, from a seekable stream or, for a share of inputs, a pipe. It
 // must accept exactly what layout_of calls whole, with exactly what the bytes hold, and refuse the
 // rest; whatever it returns is freed with its bounds.
+#include "stream.h"
 #include <binmat/binary.h>
 #include <binmat/layout.h>
-#include "stream.h"
 
 #include <bit>
 

@@ -1,7 +1,7 @@
 // is_binary_file on arbitrary bytes from an arbitrary starting position: the position must come
 // back, and a zero byte in the sample must always mean binary.
-#include <binmat/binary.h>
 #include "stream.h"
+#include <binmat/binary.h>
 
 #include <algorithm>
 #include <cstdlib>

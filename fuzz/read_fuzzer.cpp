@@ -1,8 +1,8 @@
 // The modern reader on arbitrary bytes, in each byte order and detected, from memory and from a
 // stream (a pipe for a share of inputs). It must accept exactly what layout_of calls whole, with
 // exactly the bytes' values, and refuse everything else with layout_of's defect and offset.
-#include <binmat/binmat.h>
 #include "stream.h"
+#include <binmat/binmat.h>
 
 #include <bit>
 #include <cstdlib>
@@ -47,7 +47,8 @@ void check_grid(const binmat::grid &g, const std::uint8_t *data, const binmat::l
 }
 
 template <typename Read>
-void check_two_sided(Read read, const std::uint8_t *data, const binmat::layout &l, byte_order order) {
+void check_two_sided(Read read, const std::uint8_t *data, const binmat::layout &l,
+                     byte_order order) {
     try {
         const binmat::grid g = read();
         if (l.problem != binmat::defect::none) {
@@ -70,8 +71,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
     for (const byte_order asked : {byte_order::little, byte_order::big, byte_order::detect}) {
         const byte_order order =
             asked == byte_order::detect ? binmat::likely_order(bytes, size) : asked;
-        const binmat::layout l =
-            binmat::layout_of(size >= 4 ? stored_at(data, 0, order) : 0, size);
+        const binmat::layout l = binmat::layout_of(size >= 4 ? stored_at(data, 0, order) : 0, size);
         check_two_sided([&] { return binmat::read(std::as_bytes(bytes), {asked}); }, data, l,
                         order);
         InputStream in(data, size, through_pipe);

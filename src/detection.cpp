@@ -42,4 +42,3 @@ TBOOLEAN is_binary_file(FILE *fp) {
     std::fseek(fp, where, SEEK_SET);
     return 10 * odd > len ? 1 : 0;
 }
-

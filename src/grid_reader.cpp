@@ -118,7 +118,8 @@ std::optional<byte_order> detect_order(std::FILE *in) {
     if (!left) {
         return std::nullopt;
     }
-    std::vector<unsigned char> head(static_cast<std::size_t>(std::min<std::uint64_t>(*left, sample_bytes)));
+    std::vector<unsigned char> head(
+        static_cast<std::size_t>(std::min<std::uint64_t>(*left, sample_bytes)));
     const std::size_t got = std::fread(head.data(), 1, head.size(), in);
     if (got < head.size() && std::ferror(in) != 0) {
         io_failed("reading a binary matrix file");
@@ -223,9 +224,9 @@ std::size_t read_rows(counted_stream &in, binmat::grid &g, bool swap,
     // A small file gets a block its size; one of unknown length starts small and grows once it
     // has filled the block, as a long file does.
     const std::size_t small = std::max(first_staging_bytes, 4 * row_bytes);
-    const std::size_t first = left ? static_cast<std::size_t>(std::clamp<std::uint64_t>(
-                                         *left, row_bytes, staging_bytes))
-                                   : std::min(small, staging_bytes);
+    const std::size_t first =
+        left ? static_cast<std::size_t>(std::clamp<std::uint64_t>(*left, row_bytes, staging_bytes))
+             : std::min(small, staging_bytes);
     std::vector<unsigned char> staging(first);
     std::size_t held = 0;
     for (;;) {
@@ -236,7 +237,8 @@ std::size_t read_rows(counted_stream &in, binmat::grid &g, bool swap,
         make_room(g, rows + complete);
         const unsigned char *src = staging.data();
         for (std::size_t k = 0; k < complete; ++k, src += row_bytes, ++rows) {
-            unpack_row(src, columns, swap, g.row_coordinates[rows], g.values.data() + rows * columns);
+            unpack_row(src, columns, swap, g.row_coordinates[rows],
+                       g.values.data() + rows * columns);
         }
         held -= complete * row_bytes;
         std::memmove(staging.data(), src, held);

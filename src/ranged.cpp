@@ -128,4 +128,3 @@ float **convert_matrix(float *a, int nrl, int nrh, int ncl, int nch) {
 void free_convert_matrix(float **b, int nrl, int /*nrh*/, int /*ncl*/, int /*nch*/) {
     std::free(block_of(b, nrl));
 }
-

@@ -216,4 +216,3 @@ TBOOLEAN fread_matrix(FILE *fin, float ***ret_matrix, int *nr, int *nc, float **
     *nc = num_cols;
     return 1;
 }
-

@@ -94,4 +94,3 @@ TBOOLEAN fwrite_matrix(FILE *fout, const float *const *m, int nrl, int nrh, int 
     }
     return ok ? 1 : 0;
 }
-

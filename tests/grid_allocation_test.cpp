@@ -94,8 +94,9 @@ TEST(grid_allocation, every_request_of_every_operation_may_fail) {
         });
         std::fclose(f);
     }
-    refuse_each_request("read from memory, detected",
-                        [&] { (void)binmat::read(std::as_bytes(std::span(big)), {byte_order::detect}); });
+    refuse_each_request("read from memory, detected", [&] {
+        (void)binmat::read(std::as_bytes(std::span(big)), {byte_order::detect});
+    });
     unseekable pipe{big};
     refuse_each_request("read from a pipe, detected", [&] {
         FILE *f = pipe.open();

@@ -1,11 +1,11 @@
 // binmat: look inside, check, convert and draw binary matrix files from the shell.
-#include <binmat/alloc.h>
 #include "analysis.h"
-#include <binmat/binary.h>
 #include "grid.h"
 #include "io.h"
 #include "numbers.h"
 #include "render.h"
+#include <binmat/alloc.h>
+#include <binmat/binary.h>
 
 #include <bit>
 #include <charconv>

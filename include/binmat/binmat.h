@@ -81,7 +81,8 @@ void write(std::FILE *out, const grid &g, const write_options &options = {});
 // Writes the file under a temporary name beside the target (after following symbolic links) and
 // renames it over the target only once complete, keeping the target's mode. On any failure the
 // target is untouched and no temporary file remains.
-void write_file(const std::filesystem::path &path, const grid &g, const write_options &options = {});
+void write_file(const std::filesystem::path &path, const grid &g,
+                const write_options &options = {});
 
 // Everything about a file but its values.
 struct header {

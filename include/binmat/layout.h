@@ -44,7 +44,8 @@ struct layout {
 
 layout layout_of(float stored, std::uint64_t length);
 
-// The defect in words, for a file whose first float is `stored`: "column titles cut short (2 of 3)".
+// The defect in words, for a file whose first float is `stored`: "column titles cut short (2 of
+// 3)".
 std::string explain(const layout &l, float stored);
 
 // Floats are stored little-endian; a file written on a big-endian machine holds them the other way
