@@ -47,6 +47,45 @@ void check_writable(const binmat::grid &g, const binmat::write_options &options)
     }
 }
 
+// Rows of N values with their coordinates in front, for a known N: the compiler unrolls the copy.
+template <std::size_t N>
+void interleave_fixed(float *to, const float *coordinates, const float *from, std::size_t count) {
+    for (std::size_t i = 0; i < count; ++i, from += N, to += N + 1) {
+        to[0] = coordinates[i];
+        for (std::size_t j = 0; j < N; ++j) {
+            to[1 + j] = from[j];
+        }
+    }
+}
+
+// count rows of n values, each after its coordinate. Short rows cost a call per row if copied
+// with memcpy, so the commonest widths are spelled out.
+void interleave(float *to, const float *coordinates, const float *from, std::size_t count,
+                std::size_t n) {
+    switch (n) {
+    case 1:
+        return interleave_fixed<1>(to, coordinates, from, count);
+    case 2:
+        return interleave_fixed<2>(to, coordinates, from, count);
+    case 3:
+        return interleave_fixed<3>(to, coordinates, from, count);
+    case 4:
+        return interleave_fixed<4>(to, coordinates, from, count);
+    default:
+        break;
+    }
+    for (std::size_t i = 0; i < count; ++i, from += n, to += n + 1) {
+        to[0] = coordinates[i];
+        if (n < 16) {
+            for (std::size_t j = 0; j < n; ++j) {
+                to[1 + j] = from[j];
+            }
+        } else {
+            std::memcpy(to + 1, from, 4 * n);
+        }
+    }
+}
+
 // Gathers floats into large writes, reversing their bytes on the way out when asked.
 class float_sink {
   public:
@@ -91,20 +130,8 @@ class float_sink {
                 flush();
                 count = std::min(g.rows() - first, per_block);
             }
-            float *to = staging_.data() + used_;
-            const float *coordinates = g.row_coordinates.data() + first;
-            const float *from = g.values.data() + first * n;
-            for (std::size_t i = 0; i < count; ++i, from += n) {
-                *to++ = coordinates[i];
-                if (n < 16) {
-                    for (std::size_t j = 0; j < n; ++j) {
-                        to[j] = from[j];
-                    }
-                } else {
-                    std::memcpy(to, from, 4 * n);
-                }
-                to += n;
-            }
+            interleave(staging_.data() + used_, g.row_coordinates.data() + first,
+                       g.values.data() + first * n, count, n);
             used_ += count * (n + 1);
             first += count;
         }

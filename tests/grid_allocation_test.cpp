@@ -147,4 +147,24 @@ TEST(grid_allocation, every_request_of_every_operation_may_fail) {
     fs::remove_all(dir);
 }
 
+TEST(grid_allocation, a_count_the_bytes_cannot_back_up_commits_next_to_nothing) {
+    // Four bytes that claim 500 million columns, and a header that claims a million rows of them.
+    const Bytes lying = bytes::of_floats({5e8F});
+    const Bytes short_rows = bytes::of_floats({1000000, 1, 2, 3});
+    for (const Bytes *data : {&lying, static_cast<const Bytes *>(&short_rows)}) {
+        unseekable pipe{*data};
+        FILE *streams[] = {bytes::stream_of(*data), pipe.open()};
+        for (FILE *f : streams) {
+            heap::watch_containers(true);
+            heap::watch();
+            EXPECT_THROW((void)binmat::read(f), binmat::format_error);
+            heap::unwatch();
+            heap::watch_containers(false);
+            EXPECT_LE(heap::largest_request(), 64U * 1024U) << data->size() << " bytes";
+            EXPECT_EQ(heap::acquired(), heap::released());
+            std::fclose(f);
+        }
+    }
+}
+
 } // namespace
