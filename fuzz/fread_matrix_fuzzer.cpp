@@ -69,10 +69,14 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
         free_matrix(m, 0, nr - 1, 0, nc - 1);
         free_vector(rt, 0, nr - 1);
         free_vector(ct, 0, nc - 1);
-    } else if (m != nullptr || rt != nullptr || ct != nullptr || nr != 0 || nc != 0) {
-        std::abort(); // a failed read must leave its outputs alone
-    } else if (l.problem == binmat::defect::none && std::ferror(in.get()) == 0) {
-        std::abort(); // refused a whole file that it read without error
+    } else {
+        // A failed read leaves its outputs alone, and only a file that is not whole, or a read
+        // error, may fail.
+        const bool touched = m != nullptr || rt != nullptr || ct != nullptr || nr != 0 || nc != 0;
+        const bool whole = l.problem == binmat::defect::none && std::ferror(in.get()) == 0;
+        if (touched || whole) {
+            std::abort();
+        }
     }
     return 0;
 }
