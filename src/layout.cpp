@@ -84,6 +84,14 @@ std::string explain(const layout &l, float stored) {
     case defect::no_column_count:
         return "too short to hold a column count";
     case defect::bad_column_count:
+        if (!std::isfinite(stored)) {
+            return std::string("column count ") + count + " is not a finite number";
+        }
+        if (stored >= 536870912.0F) {
+            return std::string("column count ") + count +
+                   " exceeds the limit of 536870911 columns (2^29 - 1, so that the column "
+                   "titles stay under 2^31 bytes)";
+        }
         return std::string("column count ") + count + " is not a positive whole number";
     case defect::titles_cut_short:
         return "column titles cut short (" + std::to_string(l.titles) + " of " +

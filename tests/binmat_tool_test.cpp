@@ -1,9 +1,9 @@
 // The binmat command as a user runs it, on the generated files and on malformed ones.
 #include "support/bytes.h"
-#include "support/json.h"
 #include "support/process.h"
 
 #include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
 #include <png.h>
 
 #include <cmath>
@@ -118,8 +118,8 @@ TEST_F(binmat_tool, pack_names_the_line_of_each_error_and_leaves_no_file) {
         {"count", "3 0 1\n0 5 6\n",
          "line 1: the column count says 3 columns but the line has 2 column coordinates"},
         {"zero", "0\n", "line 1: column count 0 is not a positive whole number"},
-        {"empty", "# nothing\n\n", "no column count"},
-        {"no rows", "2 0 1\n", "no rows"},
+        {"empty", "# nothing\n\n", "line 3: the text ends without a column count"},
+        {"no rows", "2 0 1\n", "line 2: the text ends without a row"},
     };
     for (const Case &c : cases) {
         std::ofstream(dir / "bad.txt") << c.text;
@@ -150,14 +150,15 @@ TEST_F(binmat_tool, check_gives_a_verdict_and_status_per_file) {
         {"norow", bytes::of_floats({2, 1, 2}), "invalid: no complete row"},
         {"cutrow", bytes::of_floats({2, 1, 2, 0, 5, 6, 1, 7}),
          "invalid: a row cut short at byte offset 24"},
-        {"stray", stray, "invalid: 1 stray byte after the last row"},
+        {"stray", stray,
+         "ok (1 x 1)\nstray: warning: 1 stray byte after the last row; readers ignore them"},
         {"fine", bytes::of_floats({2, 1, 2, 0, 5, 6}), "ok (1 x 2)"},
     };
     for (const Case &c : cases) {
         write_file(dir / c.name, c.data);
         const Outcome o = run(std::string("check ") + c.name);
         EXPECT_EQ(o.out, std::string(c.name) + ": " + c.verdict + "\n");
-        EXPECT_EQ(o.status, std::string(c.verdict) == "ok (1 x 2)" ? 0 : 1) << c.name;
+        EXPECT_EQ(o.status, std::string(c.verdict).starts_with("ok") ? 0 : 1) << c.name;
     }
     const Outcome all = run("check binary1 binary2 binary3");
     EXPECT_EQ(all.status, 0);
@@ -193,27 +194,27 @@ TEST_F(binmat_tool, info_json_parses_back_to_the_file_facts) {
     std::istringstream lines(o.out);
     std::string line;
     std::getline(lines, line);
-    const std::optional<Json> b3 = parse_json(line);
-    ASSERT_TRUE(b3.has_value()) << line;
-    EXPECT_EQ((*b3)["file"].string, "binary3");
-    EXPECT_EQ((*b3)["size"].number, 4096);
-    EXPECT_EQ((*b3)["rows"].number, 31);
-    EXPECT_EQ((*b3)["columns"].number, 31);
-    EXPECT_FALSE((*b3)["column_axis"]["uniform"].boolean);
-    EXPECT_NEAR((*b3)["column_axis"]["min_step"].number, 0.2, 1e-6);
-    EXPECT_NEAR((*b3)["column_axis"]["max_step"].number, 0.4, 1e-6);
-    EXPECT_NEAR((*b3)["column_axis"]["last"].number, 6.0000014, 1e-6);
-    EXPECT_EQ((*b3)["values"]["max"].number, 1);
-    EXPECT_EQ((*b3)["values"]["nan"].number, 0);
-    EXPECT_EQ((*b3)["stray_bytes"].number, 0);
-    EXPECT_FALSE((*b3)["other_byte_order"].boolean);
+    const nlohmann::json b3 = nlohmann::json::parse(line);
+    EXPECT_EQ(b3["file"], "binary3");
+    EXPECT_EQ(b3["size"], 4096);
+    EXPECT_EQ(b3["rows"], 31);
+    EXPECT_EQ(b3["columns"], 31);
+    EXPECT_EQ(b3["byte_order"], "little");
+    EXPECT_FALSE(b3["column_axis"]["uniform"]);
+    EXPECT_NEAR(b3["column_axis"]["min_step"], 0.2, 1e-6);
+    EXPECT_NEAR(b3["column_axis"]["max_step"], 0.4, 1e-6);
+    EXPECT_EQ(b3["column_axis"]["last"].get<double>(), 6.0000014);
+    EXPECT_EQ(b3["values"]["max"], 1);
+    EXPECT_EQ(b3["values"]["nan"], 0);
+    EXPECT_EQ(b3["stray_bytes"], 0);
+    EXPECT_FALSE(b3["other_byte_order"]);
 
     std::getline(lines, line);
-    const std::optional<Json> b1 = parse_json(line);
-    ASSERT_TRUE(b1.has_value()) << line;
-    EXPECT_TRUE((*b1)["row_axis"]["uniform"].boolean);
-    EXPECT_EQ((*b1)["row_axis"]["first"].number, -3);
-    EXPECT_NEAR((*b1)["values"]["min"].number, 0.07142854, 1e-8);
+    const nlohmann::json b1 = nlohmann::json::parse(line);
+    EXPECT_TRUE(b1["row_axis"]["uniform"]);
+    EXPECT_EQ(b1["row_axis"]["first"], -3);
+    EXPECT_NEAR(b1["row_axis"]["step"], 0.2, 1e-6);
+    EXPECT_NEAR(b1["values"]["min"], 0.07142854, 1e-8);
 }
 
 TEST_F(binmat_tool, detect_tells_binary_from_text) {
@@ -223,9 +224,10 @@ TEST_F(binmat_tool, detect_tells_binary_from_text) {
     EXPECT_EQ(o.out, "binary1: binary\nnotes.txt: text\n");
     const Outcome piped = run("detect -", "binary1");
     EXPECT_EQ(piped.out, "-: binary\n") << "a redirected file can be repositioned";
-    const Outcome pipe = shell("cat binary1 | '" BINMAT_EXE "' detect -");
-    EXPECT_EQ(pipe.out, "-: text\n");
-    EXPECT_EQ(pipe.err, "Notice: Assuming unseekable data is not binary\n");
+    const Outcome pipe = shell("cat binary1 | '" BINMAT_EXE
+                               "' detect - && cat notes.txt | '" BINMAT_EXE "' detect -");
+    EXPECT_EQ(pipe.out, "-: binary\n-: text\n") << "a pipe is judged by what it holds";
+    EXPECT_EQ(pipe.err, "");
 }
 
 struct Image {
@@ -297,7 +299,7 @@ TEST_F(binmat_tool, bad_data_and_usage_have_their_own_statuses) {
     for (const char *sub : {"info", "dump", "pack", "check", "detect", "render"}) {
         const Outcome help = run(std::string(sub) + " --help");
         EXPECT_EQ(help.status, 0) << sub;
-        EXPECT_EQ(help.out.rfind(std::string("usage: binmat ") + sub, 0), 0U) << sub;
+        EXPECT_NE(help.out.find(std::string("usage: binmat ") + sub), std::string::npos) << sub;
     }
     EXPECT_EQ(run("--help").status, 0);
 }

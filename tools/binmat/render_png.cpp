@@ -230,10 +230,12 @@ bool render_png(const binmat::grid &g, RenderSize size, FILE *out, std::string &
     // Rows run up the image by their coordinate, columns across it.
     const std::vector<int> column_at =
         cells_along(g.column_coordinates.data(), static_cast<int>(g.columns()), plot_width, false);
-    const std::vector<int> row_at = cells_along(g.row_coordinates.data(), static_cast<int>(g.rows()), plot_height, true);
+    const std::vector<int> row_at =
+        cells_along(g.row_coordinates.data(), static_cast<int>(g.rows()), plot_height, true);
     const Range range = value_range(g);
     for (int y = 0; y < plot_height; ++y) {
-        const float *values = g.row(static_cast<std::size_t>(row_at[static_cast<std::size_t>(y)])).data();
+        const float *values =
+            g.row(static_cast<std::size_t>(row_at[static_cast<std::size_t>(y)])).data();
         for (int x = 0; x < plot_width; ++x) {
             const float v = values[column_at[static_cast<std::size_t>(x)]];
             canvas.set(margin + x, margin + y,

@@ -1,0 +1,231 @@
+#include "examine.h"
+
+#include "command.h"
+#include "numbers.h"
+
+#include <algorithm>
+#include <bit>
+#include <cmath>
+#include <cstring>
+#include <limits>
+#include <system_error>
+
+namespace cli {
+
+namespace {
+
+constexpr double infinity = std::numeric_limits<double>::infinity();
+constexpr double not_a_number = std::numeric_limits<double>::quiet_NaN();
+
+binmat::byte_order other(binmat::byte_order order) {
+    return order == binmat::byte_order::big ? binmat::byte_order::little : binmat::byte_order::big;
+}
+
+bool whole_in(std::span<const unsigned char> head, std::uint64_t length, binmat::byte_order order) {
+    if (head.size() < 4) {
+        return false;
+    }
+    const binmat::layout l = binmat::layout_of(binmat::stored_float(head.data(), order), length);
+    return l.problem == binmat::defect::none;
+}
+
+// A grid whose count and cells are `width` bytes: the count whole and the length a multiple of a
+// row, with at least one row.
+bool fits_cells(std::uint64_t count, std::uint64_t width, std::uint64_t length) {
+    if (count < 1 || count >= (std::uint64_t{1} << 29)) {
+        return false;
+    }
+    const std::uint64_t row = width * (count + 1);
+    return length % row == 0 && length / row >= 2;
+}
+
+bool mostly_text(std::span<const unsigned char> head) {
+    if (head.empty()) {
+        return false;
+    }
+    std::size_t odd = 0;
+    for (unsigned char c : head) {
+        if (c == 0) {
+            return false;
+        }
+        odd += c < 0x20 && c != '\n' && c != '\r' && c != '\t' ? 1 : 0;
+    }
+    return odd * 10 < head.size();
+}
+
+} // namespace
+
+std::string looks_like(std::span<const unsigned char> head, std::uint64_t length,
+                       binmat::byte_order order) {
+    if (head.size() >= 6 && std::memcmp(head.data(), "\x93NUMPY", 6) == 0) {
+        return "a .npy array (numpy's format), not a binary matrix file";
+    }
+    if (whole_in(head, length, other(order))) {
+        return std::string("this format written ") + byte_order_name(other(order)) +
+               "-endian: try --byte-order " + byte_order_name(other(order));
+    }
+    if (head.size() >= 8) {
+        std::int32_t count32 = 0;
+        std::memcpy(&count32, head.data(), 4);
+        if (count32 > 0 && fits_cells(static_cast<std::uint64_t>(count32), 4, length)) {
+            return "its column count is stored as a 32-bit integer, not as a float";
+        }
+        double count64 = 0;
+        std::memcpy(&count64, head.data(), 8);
+        if (count64 >= 1 && count64 < 536870912.0 && count64 == std::floor(count64) &&
+            fits_cells(static_cast<std::uint64_t>(count64), 8, length)) {
+            return "a grid of 8-byte doubles, not of single-precision floats";
+        }
+    }
+    if (mostly_text(head)) {
+        return "text (binmat pack turns a text grid into a binary matrix file)";
+    }
+    return {};
+}
+
+examined examine(input_file &in, binmat::byte_order order) {
+    examined e;
+    binmat::byte_order asked = order;
+    if (order == binmat::byte_order::detect && in.size()) {
+        // A regular file can be judged by its head and size before it is read in one order.
+        asked = binmat::likely_order(in.peek(input_file::head_limit), *in.size());
+    }
+    try {
+        e.grid = binmat::read(in.stream(), {asked});
+        e.order = e.grid->order;
+    } catch (const binmat::format_error &error) {
+        e.problem_name = binmat::name_of(error.problem());
+        e.offset = error.offset();
+    } catch (const std::system_error &error) {
+        e.problem_name = "read_error";
+        e.problem = std::string("read error: ") + error.code().message();
+    }
+    in.drain();
+    e.length = in.consumed();
+    const std::vector<unsigned char> &head = in.head();
+    if (!e.grid) {
+        e.order =
+            asked == binmat::byte_order::detect ? binmat::likely_order(head, e.length) : asked;
+    }
+    if (head.size() >= 4) {
+        e.stored_count = binmat::stored_float(head.data(), e.order);
+    }
+    e.layout = binmat::layout_of(e.stored_count, e.length);
+    e.other_byte_order = binmat::likely_order(head, e.length) != e.order;
+    if (in.failed()) {
+        e.grid.reset();
+        e.problem_name = "read_error";
+        e.problem = std::string("read error: ") +
+                    std::make_error_code(static_cast<std::errc>(in.error())).message();
+    } else if (!e.grid && e.problem.empty()) {
+        e.problem = binmat::explain(e.layout, e.stored_count);
+        const std::string like = looks_like(head, e.length, e.order);
+        if (!like.empty()) {
+            e.problem += "; it looks like " + like;
+        }
+    }
+    return e;
+}
+
+std::string stray_problem(const binmat::layout &l) {
+    if (l.stray == 0) {
+        return {};
+    }
+    return count_of(l.stray, "stray byte", "stray bytes") + " after the last row";
+}
+
+std::string count_of(std::uint64_t n, const char *singular, const char *plural) {
+    return std::to_string(n) + " " + (n == 1 ? singular : plural);
+}
+
+axis_summary summarize_axis(std::span<const float> c) {
+    axis_summary a;
+    a.first = c.front();
+    a.last = c.back();
+    float largest = 0;
+    for (float x : c) {
+        a.nan += std::isnan(x) ? 1 : 0;
+        largest = std::isfinite(x) ? std::max(largest, std::fabs(x)) : largest;
+    }
+    if (c.size() < 2) {
+        return a;
+    }
+    a.min_step = infinity;
+    a.max_step = -infinity;
+    bool increasing = true;
+    bool decreasing = true;
+    for (std::size_t i = 0; i + 1 < c.size(); ++i) {
+        const double step = static_cast<double>(c[i + 1]) - static_cast<double>(c[i]);
+        a.min_step = std::min(a.min_step, step);
+        a.max_step = std::max(a.max_step, step);
+        increasing = increasing && step > 0;
+        decreasing = decreasing && step < 0;
+        a.repeated = a.repeated || step == 0;
+    }
+    a.monotonic = a.nan == 0 && (increasing || decreasing);
+    // Evenly spaced reals stored as floats are each off by up to half a unit in the last place of
+    // the largest coordinate, so their steps differ by up to one such unit; accumulation doubles
+    // it.
+    const double resolution =
+        static_cast<double>(std::nextafter(largest, std::numeric_limits<float>::infinity())) -
+        static_cast<double>(largest);
+    a.uniform = a.monotonic && std::isfinite(a.max_step - a.min_step) &&
+                a.max_step - a.min_step <= 2 * resolution;
+    a.step = (static_cast<double>(a.last) - static_cast<double>(a.first)) /
+             static_cast<double>(c.size() - 1);
+    return a;
+}
+
+std::string describe_axis(const axis_summary &a) {
+    std::string s = text_of(a.first) + " to " + text_of(a.last);
+    if (a.nan > 0) {
+        return s + ", " + count_of(a.nan, "NaN coordinate", "NaN coordinates");
+    }
+    if (a.uniform) {
+        char step[48];
+        std::snprintf(step, sizeof step, ", uniform, step %.9g", a.step);
+        return s + (a.min_step == 0 && a.max_step == 0 ? "" : step);
+    }
+    if (a.repeated) {
+        return s + ", repeated coordinates";
+    }
+    if (!a.monotonic) {
+        return s + ", not monotonic";
+    }
+    char steps[96];
+    std::snprintf(steps, sizeof steps, ", not uniform (steps %.9g to %.9g)", a.min_step,
+                  a.max_step);
+    return s + steps;
+}
+
+value_summary summarize_values(std::span<const float> values) {
+    value_summary s;
+    s.min = infinity;
+    s.max = -infinity;
+    double sum = 0;
+    for (const float f : values) {
+        const double v = f;
+        if (std::isnan(v)) {
+            ++s.nan;
+        } else if (std::isinf(v)) {
+            ++s.infinite;
+        } else {
+            ++s.finite;
+            s.min = std::min(s.min, v);
+            s.max = std::max(s.max, v);
+            sum += v;
+        }
+    }
+    if (s.finite == 0) {
+        s.min = s.max = not_a_number;
+    }
+    s.mean = s.finite == 0 ? not_a_number : sum / static_cast<double>(s.finite);
+    return s;
+}
+
+std::string text_of(float v) {
+    char buf[float_text_max];
+    return {buf, format_float(buf, v)};
+}
+
+} // namespace cli

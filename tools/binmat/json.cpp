@@ -1,0 +1,52 @@
+#include "json.h"
+
+#include "command.h"
+
+#include <charconv>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+
+namespace cli {
+
+nlohmann::json record_for(const std::string &file) {
+    nlohmann::json record;
+    record["file"] = file;
+    try {
+        (void)record.dump();
+    } catch (const nlohmann::json::type_error &) {
+        std::string hex;
+        for (const unsigned char c : file) {
+            char pair[3];
+            std::snprintf(pair, sizeof pair, "%02x", c);
+            hex += pair;
+        }
+        record["file"] = nlohmann::json::parse(
+            nlohmann::json(file).dump(-1, ' ', false, nlohmann::json::error_handler_t::replace));
+        record["file_hex"] = hex;
+    }
+    return record;
+}
+
+void print_record(const nlohmann::json &record) { print(record.dump() + "\n"); }
+
+nlohmann::json number_or_null(float v) {
+    if (!std::isfinite(v)) {
+        return nullptr;
+    }
+    char text[32] = {};
+    std::to_chars(text, text + sizeof text - 1, v);
+    // The double nearest the shortest text prints as that text and reads back as the same float.
+    return std::strtod(text, nullptr);
+}
+
+nlohmann::json number_or_null(double v) {
+    if (!std::isfinite(v)) {
+        return nullptr;
+    }
+    char text[32];
+    std::snprintf(text, sizeof text, "%.9g", v);
+    return std::strtod(text, nullptr);
+}
+
+} // namespace cli
