@@ -8,6 +8,7 @@
 
 #include <cmath>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <limits>
@@ -304,9 +305,176 @@ TEST_F(binmat_tool, bad_data_and_usage_have_their_own_statuses) {
     EXPECT_EQ(run("--help").status, 0);
 }
 
-TEST_F(binmat_tool, no_temporary_files_are_left_behind) {
+// numpy's float32 linspace: computed in double, the last point set to the end, then rounded.
+std::vector<float> linspace(double start, double stop, int n) {
+    std::vector<float> v;
+    const double step = (stop - start) / (n - 1);
+    for (int i = 0; i < n; ++i) {
+        v.push_back(static_cast<float>(i == n - 1 ? stop : start + i * step));
+    }
+    return v;
+}
+
+// A file with these coordinates and values all zero.
+Bytes grid_file(const std::vector<float> &rows, const std::vector<float> &columns) {
+    std::vector<float> f{static_cast<float>(columns.size())};
+    f.insert(f.end(), columns.begin(), columns.end());
+    for (float r : rows) {
+        f.push_back(r);
+        f.insert(f.end(), columns.size(), 0.0F);
+    }
+    return bytes::of_floats(f);
+}
+
+Bytes byte_swapped(Bytes b) {
+    for (std::size_t i = 0; i + 4 <= b.size(); i += 4) {
+        std::swap(b[i], b[i + 3]);
+        std::swap(b[i + 1], b[i + 2]);
+    }
+    return b;
+}
+
+TEST_F(binmat_tool, info_judges_axes_as_a_user_reads_them) {
+    write_file(dir / "tall", grid_file(linspace(-3, 7, 5001), {0}));
+    write_file(dir / "near1000", grid_file({0, 1}, linspace(1000, 1001, 1001)));
+    write_file(dir / "one", grid_file({5}, {6}));
+    write_file(dir / "repeated", grid_file({0, 1, 1, 2}, {0, 1}));
+    write_file(dir / "nan_rows", grid_file({0, NAN, 2}, {0, 1}));
+    const Outcome o = run("info tall near1000 one repeated nan_rows");
+    EXPECT_EQ(o.status, 0) << o.err;
+    for (const char *expected :
+         {"tall: 5001 rows x 1 column,", "  rows:        -3 to 7, uniform, step 0.002\n",
+          "  columns:     1000 to 1001, uniform, step 0.001\n", "one: 1 row x 1 column, 16 bytes",
+          "  rows:        0 to 2, repeated coordinates\n",
+          "  rows:        0 to 2, 1 NaN coordinate\n"}) {
+        EXPECT_NE(o.out.find(expected), std::string::npos) << expected << "\n" << o.out;
+    }
+    const Outcome c = run("check repeated nan_rows");
+    EXPECT_EQ(c.out, "repeated: ok (4 x 2)\nrepeated: warning: row coordinates are repeated\n"
+                     "nan_rows: ok (3 x 2)\nnan_rows: warning: row coordinates include 1 NaN\n");
+}
+
+TEST_F(binmat_tool, refused_files_say_what_they_most_likely_are) {
+    std::vector<double> doubles{2, 0, 1, 0, 5, 6};
+    Bytes as_doubles(doubles.size() * 8);
+    std::memcpy(as_doubles.data(), doubles.data(), as_doubles.size());
+    Bytes int_count = bytes::of_floats({0, 0, 1, 0, 5, 6, 1, 7, 8});
+    const std::int32_t two = 2;
+    std::memcpy(int_count.data(), &two, 4);
+    const std::string npy = std::string("\x93NUMPY\x01\x00v\x00", 10) +
+                            "{'descr': '<f4', 'fortran_order': False, 'shape': (2, 2), }\n";
+    write_file(dir / "doubles", as_doubles);
+    write_file(dir / "int_count", int_count);
+    write_file(dir / "array.npy", Bytes(npy.begin(), npy.end()));
+    write_file(dir / "big1", byte_swapped(bytes::of_file((dir / "binary1").string())));
+    write_file(dir / "huge", bytes::of_floats({1e9F, 1, 2}));
+    std::ofstream(dir / "notes") << "these are words, not floats\n";
+    const struct {
+        const char *file;
+        const char *says;
+    } cases[] = {
+        {"doubles", "it looks like a grid of 8-byte doubles"},
+        {"int_count", "it looks like its column count is stored as a 32-bit integer"},
+        {"array.npy", "it looks like a .npy array"},
+        {"big1", "it looks like this format written big-endian: try --byte-order big"},
+        {"notes", "it looks like text"},
+        {"huge", "column count 1e+09 exceeds the limit of 536870911 columns"},
+    };
+    for (const auto &c : cases) {
+        const Outcome o = run(std::string("check ") + c.file);
+        EXPECT_EQ(o.status, 1) << c.file;
+        EXPECT_NE(o.out.find(c.says), std::string::npos) << c.file << ": " << o.out;
+        const Outcome info = run(std::string("info ") + c.file);
+        EXPECT_NE(info.err.find(c.says), std::string::npos) << c.file << ": " << info.err;
+    }
+}
+
+TEST_F(binmat_tool, every_reader_and_pack_take_either_byte_order) {
+    const Bytes little = bytes::of_file((dir / "binary1").string());
+    ASSERT_EQ(run("dump binary1 -o b1.txt").status, 0);
+    ASSERT_EQ(run("pack --byte-order big b1.txt -o b1.big").status, 0);
+    EXPECT_EQ(bytes::of_file((dir / "b1.big").string()), byte_swapped(little));
+    EXPECT_EQ(run("dump --byte-order=big b1.big").out, contents(dir / "b1.txt"));
+    EXPECT_EQ(run("check --byte-order big b1.big").out, "b1.big: ok (31 x 21)\n");
+    const Outcome judged = run("info --byte-order auto b1.big binary1");
+    EXPECT_NE(judged.out.find("  byte order:  big (judged by the file)\n"), std::string::npos);
+    EXPECT_NE(judged.out.find("  byte order:  little (judged by the file)\n"), std::string::npos);
+    EXPECT_EQ(run("render --byte-order auto b1.big -o b1.png").status, 0);
+    EXPECT_EQ(run("salvage --byte-order big b1.big -o b1.copy").status, 0);
+    EXPECT_EQ(bytes::of_file((dir / "b1.copy").string()), byte_swapped(little));
+    EXPECT_EQ(run("pack --byte-order auto b1.txt -o x").status, 2) << "auto is for reading";
+}
+
+TEST_F(binmat_tool, json_gives_a_record_for_every_file) {
+    write_file(dir / "norow", bytes::of_floats({2, 1, 2}));
+    write_file(dir / "bad\xff", bytes::of_floats({1, 5, 7, 9}));
+    for (const char *sub : {"info", "check", "detect"}) {
+        const Outcome o = run(std::string(sub) + " --json binary1 norow missing 'bad\xff'");
+        std::istringstream lines(o.out);
+        std::vector<nlohmann::json> records;
+        for (std::string line; std::getline(lines, line);) {
+            records.push_back(nlohmann::json::parse(line)); // throws on anything but JSON
+        }
+        ASSERT_EQ(records.size(), 4U) << sub << o.out;
+        EXPECT_EQ(records[0]["ok"], true) << sub;
+        EXPECT_EQ(records[2]["ok"], false) << sub;
+        EXPECT_EQ(records[3]["file_hex"], "626164ff") << sub;
+        if (std::string(sub) != "detect") {
+            EXPECT_EQ(records[1]["problem"], "no_complete_row") << sub;
+            EXPECT_EQ(records[1]["offset"], 12) << sub;
+        }
+    }
+}
+
+TEST_F(binmat_tool, salvage_keeps_the_complete_rows_of_a_cut_file) {
+    Bytes cut = bytes::of_file((dir / "binary1").string());
+    cut.resize(cut.size() - 30); // the last row loses 30 of its 88 bytes
+    write_file(dir / "cut", cut);
+    const Outcome o = run("salvage cut -o kept");
+    EXPECT_EQ(o.status, 0) << o.err;
+    EXPECT_EQ(o.err, "binmat: cut: kept 30 rows of 21 columns, dropped 58 bytes\n");
+    cut.resize(cut.size() - 58);
+    EXPECT_EQ(bytes::of_file((dir / "kept").string()), cut);
+
+    write_file(dir / "titles", bytes::of_floats({3, 1, 2}));
+    const Outcome none = run("salvage titles -o nothing");
+    EXPECT_EQ(none.status, 1);
+    EXPECT_EQ(none.err, "binmat: titles: nothing can be kept: column titles cut short (2 of 3)\n");
+    EXPECT_FALSE(fs::exists(dir / "nothing"));
+}
+
+TEST_F(binmat_tool, help_and_options_read_the_same_everywhere) {
+    EXPECT_EQ(run("help dump").out, run("dump --help").out);
+    EXPECT_EQ(run("help").out, run("--help").out);
+    EXPECT_EQ(run("help nosuch").status, 2);
+    const Outcome o = run("render binary1 --output=small.png --width=200 --height=100");
+    EXPECT_EQ(o.status, 0) << o.err;
+    EXPECT_EQ(run("dump binary1 --output small.txt").status, 0);
+    EXPECT_EQ(contents(dir / "small.txt"), contents(fs::path(TEST_DATA_DIR) / "binary1.txt"));
+}
+
+TEST_F(binmat_tool, detect_takes_utf8_text_for_text) {
+    std::ofstream(dir / "umlauts.txt") << "Grüße aus Köln: Ärger über Öl, Übermaß an Äpfeln. "
+                                          "Ελληνικά κείμενα και ρωσικий текст тоже.\n";
+    EXPECT_EQ(run("detect umlauts.txt").out, "umlauts.txt: text\n");
+    const Outcome piped = shell("cat umlauts.txt | '" BINMAT_EXE "' detect -");
+    EXPECT_EQ(piped.out, "-: text\n");
+}
+
+TEST_F(binmat_tool, failed_commands_leave_no_output_and_no_temporary_file) {
+    write_file(dir / "norow", bytes::of_floats({2, 1, 2}));
+    std::ofstream(dir / "bad.txt") << "2 0 1\n0 5 six\n";
+    const char *outputs[] = {"out1", "out2", "out3.png", "out4"};
+    for (const char *args : {"dump norow -o out1", "pack bad.txt -o out2",
+                             "render norow -o out3.png", "salvage norow -o out4"}) {
+        EXPECT_EQ(run(args).status, 1) << args;
+    }
+    for (const char *name : outputs) {
+        EXPECT_FALSE(fs::exists(dir / name)) << name;
+    }
     for (const auto &entry : fs::directory_iterator(dir)) {
-        EXPECT_NE(entry.path().filename().string().front(), '.') << entry.path();
+        EXPECT_EQ(entry.path().filename().string().find(".binmat-"), std::string::npos)
+            << entry.path();
     }
 }
 

@@ -59,22 +59,28 @@ const char *byte_order_name(binmat::byte_order order) {
 
 namespace {
 
-[[noreturn]] void write_failed(int error) {
-    throw output_error(std::string("write error: ") + std::strerror(error));
-}
+bool standard_output_reported = false;
 
 } // namespace
+
+void standard_output_failed(int error) {
+    standard_output_reported = true;
+    throw output_error(std::string("write error: ") + std::strerror(error));
+}
 
 void print(const std::string &text) {
     errno = 0;
     if (std::fwrite(text.data(), 1, text.size(), stdout) != text.size()) {
-        write_failed(errno != 0 ? errno : EIO);
+        standard_output_failed(errno != 0 ? errno : EIO);
     }
 }
 
 int finish_standard_output(int status) {
     errno = 0;
     const bool flushed = std::fflush(stdout) == 0;
+    if (standard_output_reported) {
+        return status_bad_data;
+    }
     if (!flushed || std::ferror(stdout) != 0) {
         const int error = errno != 0 ? errno : EIO;
         std::fprintf(stderr, "binmat: write error: %s\n", std::strerror(error));

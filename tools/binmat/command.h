@@ -56,6 +56,10 @@ const char *byte_order_name(binmat::byte_order order);
 // Writes to standard output; a failed write throws, with the system's reason.
 void print(const std::string &text);
 
+// Throws the output_error for a failed write to standard output, which is then not reported again
+// when the command ends.
+[[noreturn]] void standard_output_failed(int error);
+
 // Flushes standard output; "binmat: write error: REASON" and status 1 when anything written to it
 // was lost.
 int finish_standard_output(int status);

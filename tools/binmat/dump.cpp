@@ -25,7 +25,15 @@ int run(const options &o) {
     if (!e.grid) {
         throw failure(status_bad_data, o.file + ": " + e.problem);
     }
-    write_text(out.stream(), *e.grid, e.stored_count, in.tail(e.layout.stray), o.csv ? ',' : ' ');
+    try {
+        write_text(out.stream(), *e.grid, e.stored_count, in.tail(e.layout.stray),
+                   o.csv ? ',' : ' ');
+    } catch (const output_error &error) {
+        if (o.output == "-") {
+            throw;
+        }
+        throw output_error(o.output + ": " + error.what());
+    }
     out.commit();
     return status_ok;
 }

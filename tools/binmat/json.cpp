@@ -16,9 +16,9 @@ nlohmann::json record_for(const std::string &file) {
         (void)record.dump();
     } catch (const nlohmann::json::type_error &) {
         std::string hex;
-        for (const unsigned char c : file) {
+        for (const char c : file) {
             char pair[3];
-            std::snprintf(pair, sizeof pair, "%02x", c);
+            std::snprintf(pair, sizeof pair, "%02x", static_cast<unsigned char>(c));
             hex += pair;
         }
         record["file"] = nlohmann::json::parse(

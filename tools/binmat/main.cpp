@@ -33,7 +33,9 @@ int print_help(CLI::App &app, const std::string &topic) {
         }
     }
     // Spelled as the command is typed: "usage: binmat info ...".
-    std::string text = about->help();
+    // Formatted directly: App::help would describe whichever subcommand was given, help itself.
+    std::string text =
+        about->get_formatter()->make_help(about, about->get_name(), CLI::AppFormatMode::Normal);
     const std::string usage = "Usage: " + about->get_name();
     const std::size_t at = text.find(usage);
     if (at != std::string::npos) {

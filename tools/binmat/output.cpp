@@ -69,8 +69,14 @@ void remove_temporary_files_on_signals() {
     action.sa_handler = on_termination;
     sigemptyset(&action.sa_mask);
     for (int signal : {SIGINT, SIGTERM, SIGHUP}) {
-        ::sigaction(signal, &action, nullptr);
+        // A signal the caller chose to ignore (a background job's SIGINT) stays ignored.
+        struct sigaction before {};
+        if (::sigaction(signal, nullptr, &before) == 0 && before.sa_handler != SIG_IGN) {
+            ::sigaction(signal, &action, nullptr);
+        }
     }
+    // A file that outgrows its size limit is a failed write to report, not a reason to die.
+    std::signal(SIGXFSZ, SIG_IGN);
 }
 
 output_file::output_file(const std::string &path, const std::vector<std::string> &inputs)
@@ -156,8 +162,7 @@ void output_file::commit() {
     if (file_ == stdout) {
         errno = 0;
         if (std::fflush(stdout) != 0 || std::ferror(stdout) != 0) {
-            throw output_error(std::string("write error: ") +
-                               std::strerror(errno != 0 ? errno : EIO));
+            standard_output_failed(errno != 0 ? errno : EIO);
         }
         committed_ = true;
         return;

@@ -261,8 +261,11 @@ class text_writer {
     void flush() {
         errno = 0;
         if (used_ > 0 && std::fwrite(buffer_, 1, used_, out_) != used_) {
-            throw output_error(std::string("write error: ") +
-                               std::strerror(errno != 0 ? errno : EIO));
+            const int error = errno != 0 ? errno : EIO;
+            if (out_ == stdout) {
+                standard_output_failed(error);
+            }
+            throw output_error(std::string("write error: ") + std::strerror(error));
         }
         used_ = 0;
     }

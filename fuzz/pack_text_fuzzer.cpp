@@ -1,0 +1,76 @@
+// pack's text parser on arbitrary text: it either packs into a file that dumps back to the same
+// numbers, bit for bit, or is refused with the line that made it fail.
+#include "text_grid.h"
+
+#include <bit>
+#include <cstdint>
+#include <cstdlib>
+#include <functional>
+#include <span>
+#include <string>
+
+namespace {
+
+bool same_bits(const std::vector<float> &a, const std::vector<float> &b) {
+    if (a.size() != b.size()) {
+        return false;
+    }
+    for (std::size_t i = 0; i < a.size(); ++i) {
+        if (std::bit_cast<std::uint32_t>(a[i]) != std::bit_cast<std::uint32_t>(b[i])) {
+            return false;
+        }
+    }
+    return true;
+}
+
+bool parse(std::string text, cli::text_grid &t, std::string &error) {
+    FILE *in = fmemopen(text.data(), text.size() + 1, "r"); // the + 1 allows empty text
+    if (in == nullptr) {
+        std::abort();
+    }
+    const bool ok = cli::read_text_grid(in, t, error);
+    std::fclose(in);
+    return ok;
+}
+
+std::string written(const std::function<void(FILE *)> &write) {
+    char *buffer = nullptr;
+    std::size_t length = 0;
+    FILE *out = open_memstream(&buffer, &length);
+    write(out);
+    std::fclose(out);
+    std::string s(buffer, length);
+    std::free(buffer);
+    return s;
+}
+
+} // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size) {
+    // The text ends at its first zero byte, as a C string read through fmemopen does.
+    std::string text(reinterpret_cast<const char *>(data), size);
+    text = text.substr(0, text.find('\0'));
+    cli::text_grid t;
+    std::string error;
+    if (!parse(text, t, error)) {
+        if (!error.starts_with("line ")) {
+            std::abort(); // a refusal that does not say where
+        }
+        return 0;
+    }
+    const std::string packed =
+        written([&](FILE *out) { cli::write_packed(out, t, binmat::byte_order::little); });
+    const binmat::grid g = binmat::read(std::as_bytes(std::span(packed.data(), packed.size())));
+    const std::string dumped =
+        written([&](FILE *out) { cli::write_text(out, g, t.stored_count, t.stray, ' '); });
+    cli::text_grid back;
+    if (!parse(dumped, back, error) || !same_bits(back.grid.values, t.grid.values) ||
+        !same_bits(back.grid.row_coordinates, t.grid.row_coordinates) ||
+        !same_bits(back.grid.column_coordinates, t.grid.column_coordinates) ||
+        std::bit_cast<std::uint32_t>(back.stored_count) !=
+            std::bit_cast<std::uint32_t>(t.stored_count) ||
+        back.stray != t.stray) {
+        std::abort();
+    }
+    return 0;
+}
