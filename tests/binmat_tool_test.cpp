@@ -308,6 +308,7 @@ TEST_F(binmat_tool, bad_data_and_usage_have_their_own_statuses) {
 // numpy's float32 linspace: computed in double, the last point set to the end, then rounded.
 std::vector<float> linspace(double start, double stop, int n) {
     std::vector<float> v;
+    v.reserve(static_cast<std::size_t>(n));
     const double step = (stop - start) / (n - 1);
     for (int i = 0; i < n; ++i) {
         v.push_back(static_cast<float>(i == n - 1 ? stop : start + i * step));

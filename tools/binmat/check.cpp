@@ -79,7 +79,7 @@ bool check_one(const options &o, const std::string &file) {
                                             std::to_string(e.grid->columns()) + ")\n"
                                       : ": invalid: " + e.problem + "\n");
     for (const std::string &w : warnings) {
-        text += file + ": warning: " + w + "\n";
+        text.append(file).append(": warning: ").append(w).append("\n");
     }
     print(text);
     return e.grid.has_value();

@@ -102,6 +102,12 @@ int main(int argc, char **argv) {
     } catch (const std::bad_alloc &) {
         std::fputs("binmat: out of memory\n", stderr);
         status = status_bad_data;
+    } catch (const std::exception &e) {
+        std::fprintf(stderr, "binmat: %s\n", e.what());
+        status = status_bad_data;
+    } catch (...) {
+        std::fputs("binmat: unexpected failure\n", stderr);
+        status = status_bad_data;
     }
     return finish_standard_output(status);
 }
