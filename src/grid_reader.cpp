@@ -131,6 +131,19 @@ std::optional<byte_order> detect_order(std::FILE *in) {
     return binmat::likely_order(head, *left);
 }
 
+// The order asked for, or the one detected from a stream that can be repositioned; readers that
+// must not consume the stream before choosing cannot detect on any other.
+byte_order seekable_order(std::FILE *in, byte_order asked) {
+    if (asked != byte_order::detect) {
+        return asked;
+    }
+    const std::optional<byte_order> chosen = detect_order(in);
+    if (!chosen) {
+        throw std::invalid_argument("byte_order::detect needs a stream that can be repositioned");
+    }
+    return *chosen;
+}
+
 // The column count and titles, read so that a count the stream cannot back up commits no more
 // memory than about twice the bytes that arrived.
 struct head {
@@ -372,15 +385,7 @@ grid read(std::span<const std::byte> bytes, const read_options &options) {
 }
 
 header read_header(std::FILE *in, const read_options &options) {
-    byte_order order = options.order;
-    if (order == byte_order::detect) {
-        const std::optional<byte_order> chosen = detect_order(in);
-        if (!chosen) {
-            throw std::invalid_argument(
-                "byte_order::detect needs a stream that can be repositioned");
-        }
-        order = *chosen;
-    }
+    const byte_order order = seekable_order(in, options.order);
     counted_stream counted(in);
     head h = read_head(counted, needs_swap(order));
     header out;
@@ -411,16 +416,8 @@ header read_header(const std::filesystem::path &path, const read_options &option
     return read_header(f.f, options);
 }
 
-row_reader::row_reader(std::FILE *in, const read_options &options) : in_(in) {
-    order_ = options.order;
-    if (order_ == byte_order::detect) {
-        const std::optional<byte_order> chosen = detect_order(in);
-        if (!chosen) {
-            throw std::invalid_argument(
-                "byte_order::detect needs a stream that can be repositioned");
-        }
-        order_ = *chosen;
-    }
+row_reader::row_reader(std::FILE *in, const read_options &options)
+    : in_(in), order_(seekable_order(in, options.order)) {
     counted_stream counted(in);
     head h = read_head(counted, needs_swap(order_));
     stored_count_ = h.stored;

@@ -103,11 +103,7 @@ Exit status 0 when every file is valid, 1 otherwise.)");
                     o->files, [&o = *o](const std::string &file) { return check_one(o, file); },
                     [o](const std::string &file, const std::string &reason) {
                         if (o->json) {
-                            nlohmann::json r = record_for(file);
-                            r["ok"] = false;
-                            r["error"] = reason;
-                            r["problem"] = "cannot_open";
-                            print_record(r);
+                            print_failure_record(file, reason, "cannot_open");
                         } else {
                             print(file + ": invalid: cannot be opened\n");
                         }

@@ -100,10 +100,7 @@ are well-formed UTF-8 text. Pipes and standard input are sampled as they come.)"
                     o->files, [&o = *o](const std::string &file) { return detect_one(o, file); },
                     [o](const std::string &file, const std::string &reason) {
                         if (o->json) {
-                            nlohmann::json r = record_for(file);
-                            r["ok"] = false;
-                            r["error"] = reason;
-                            print_record(r);
+                            print_failure_record(file, reason, "cannot_open");
                         }
                     });
             }};

@@ -99,11 +99,7 @@ int run(const options &o) {
         },
         [&o](const std::string &file, const std::string &reason) {
             if (o.json) {
-                nlohmann::json r = record_for(file);
-                r["ok"] = false;
-                r["error"] = reason;
-                r["problem"] = "cannot_open";
-                print_record(r);
+                print_failure_record(file, reason, "cannot_open");
             }
         });
 }

@@ -30,6 +30,15 @@ nlohmann::json record_for(const std::string &file) {
 
 void print_record(const nlohmann::json &record) { print(record.dump() + "\n"); }
 
+void print_failure_record(const std::string &file, const std::string &reason,
+                          const std::string &problem) {
+    nlohmann::json r = record_for(file);
+    r["ok"] = false;
+    r["error"] = reason;
+    r["problem"] = problem;
+    print_record(r);
+}
+
 nlohmann::json number_or_null(float v) {
     if (!std::isfinite(v)) {
         return nullptr;

@@ -11,6 +11,10 @@ namespace cli {
 // and exactly, as hex bytes, under "file_hex".
 nlohmann::json record_for(const std::string &file);
 
+// The record of a file that could not be read or opened: its reason and the defect's name.
+void print_failure_record(const std::string &file, const std::string &reason,
+                          const std::string &problem);
+
 // The record and a line end on standard output.
 void print_record(const nlohmann::json &record);
 
