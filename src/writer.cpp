@@ -1,5 +1,6 @@
 // The writer: one binary matrix file from ranged storage.
 #include <binmat/binary.h>
+#include <binmat/layout.h>
 
 #include "internal.h"
 
@@ -59,9 +60,10 @@ TBOOLEAN fwrite_matrix(FILE *fout, const float *const *m, int nrl, int nrh, int 
                        const float *row_title, const float *column_title) {
     const long long col_length = element_count(ncl, nch);
     const float length = static_cast<float>(col_length);
-    // A count the float cannot hold exactly would be read back as another count.
+    // A count the float cannot hold exactly would be read back as another count, and one of 2^29
+    // or more would not be read back at all.
     if (element_count(nrl, nrh) < 1 || col_length < 1 ||
-        static_cast<long long>(length) != col_length) {
+        !binmat::storable_column_count(static_cast<std::uint64_t>(col_length))) {
         return 0;
     }
     const std::size_t status = std::fwrite(&length, sizeof length, 1, fout);

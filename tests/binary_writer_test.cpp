@@ -115,6 +115,9 @@ TEST(fwrite_matrix, refuses_what_it_cannot_store_faithfully) {
     EXPECT_EQ(fwrite_matrix(f, m, 0, 1, 5, 2, nullptr, nullptr), 0) << "reversed columns";
     // 2^24 + 1 columns: the stored count would read back as 2^24.
     EXPECT_EQ(fwrite_matrix(f, m, 0, 1, 0, 1 << 24, nullptr, nullptr), 0) << "inexact count";
+    // 2^29 columns: a float holds the count exactly, but no reader takes titles of 2^31 bytes.
+    EXPECT_EQ(fwrite_matrix(f, m, 0, 1, 0, (1 << 29) - 1, nullptr, nullptr), 0)
+        << "count too large";
     EXPECT_TRUE(bytes::of_stream(f).empty()) << "nothing written";
     std::fclose(f);
     free_matrix(m, 0, 1, 0, 1);
