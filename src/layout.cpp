@@ -1,16 +1,22 @@
 #include <binmat/layout.h>
 
-#include <bit>
+#include "internal.h"
+
 #include <charconv>
 #include <cmath>
-#include <cstring>
 
 namespace binmat {
 
+namespace {
+
+// Counts from here on would make the title block 2^31 bytes or more.
+constexpr float column_limit = 536870912.0F; // 2^29
+
+} // namespace
+
 int column_count(float stored) {
-    // NaN fails both comparisons; the bound keeps the title block under 2^31 bytes.
-    constexpr float limit = 536870912.0F; // 2^29
-    if (!(stored >= 1.0F && stored < limit)) {
+    // NaN fails both comparisons.
+    if (!(stored >= 1.0F && stored < column_limit)) {
         return 0;
     }
     return static_cast<int>(stored);
@@ -87,7 +93,7 @@ std::string explain(const layout &l, float stored) {
         if (!std::isfinite(stored)) {
             return std::string("column count ") + count + " is not a finite number";
         }
-        if (stored >= 536870912.0F) {
+        if (stored >= column_limit) {
             return std::string("column count ") + count +
                    " exceeds the limit of 536870911 columns (2^29 - 1, so that the column "
                    "titles stay under 2^31 bytes)";
@@ -105,15 +111,7 @@ std::string explain(const layout &l, float stored) {
 }
 
 float stored_float(const unsigned char *p, byte_order order) {
-    unsigned char raw[4];
-    std::memcpy(raw, p, 4);
-    if ((order == byte_order::big) != (std::endian::native == std::endian::big)) {
-        std::swap(raw[0], raw[3]);
-        std::swap(raw[1], raw[2]);
-    }
-    float f = 0;
-    std::memcpy(&f, raw, sizeof f);
-    return f;
+    return detail::load_float(p, detail::needs_swap(order));
 }
 
 namespace {
