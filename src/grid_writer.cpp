@@ -24,7 +24,7 @@ using binmat::detail::swap_floats;
 
 constexpr std::size_t staging_bytes = std::size_t{1} << 18;
 
-void check_writable(const binmat::grid &g, const binmat::write_options &options) {
+void check_writable(const binmat::grid_view &g, const binmat::write_options &options) {
     if (options.order == byte_order::detect) {
         throw std::invalid_argument("a grid is written little- or big-endian, not detect");
     }
@@ -114,7 +114,7 @@ class float_sink {
 
     // Every row of g, whole rows to a block: short rows are copied float by float in
     // one tight loop, which costs far less than a call per row.
-    void put_rows(const binmat::grid &g) {
+    void put_rows(const binmat::grid_view &g) {
         const std::size_t n = g.columns();
         const std::size_t per_block = staging_.size() / (n + 1);
         if (per_block == 0) {
@@ -226,7 +226,7 @@ struct temporary_file {
 
 namespace binmat {
 
-void write(std::FILE *out, const grid &g, const write_options &options) {
+void write(std::FILE *out, const grid_view &g, const write_options &options) {
     check_writable(g, options);
     const std::size_t columns = g.columns();
     const std::uint64_t total = 4 * (std::uint64_t{g.rows()} + 1) * (std::uint64_t{columns} + 1);
@@ -243,7 +243,8 @@ void write(std::FILE *out, const grid &g, const write_options &options) {
     }
 }
 
-void write_file(const std::filesystem::path &path, const grid &g, const write_options &options) {
+void write_file(const std::filesystem::path &path, const grid_view &g,
+                const write_options &options) {
     check_writable(g, options);
     const fs::path target = final_target(path);
     if (fs::is_directory(target)) {

@@ -343,6 +343,26 @@ TEST(write, produces_what_fwrite_matrix_produces) {
                   tall.values));
 }
 
+TEST(write, writes_a_view_of_memory_it_does_not_own_as_it_writes_a_grid) {
+    const binmat::grid g = sample_grid(5, 6);
+    // The middle rows of g, seen through spans as another library would hand them over.
+    const binmat::grid_view middle(std::span(g.row_coordinates).subspan(1, 3), g.column_coordinates,
+                                   std::span(g.values).subspan(6, 18));
+    binmat::grid expected = sample_grid(5, 6);
+    expected.row_coordinates = {g.row_coordinates.begin() + 1, g.row_coordinates.begin() + 4};
+    expected.values = {g.values.begin() + 6, g.values.begin() + 24};
+    FILE *f = std::tmpfile();
+    binmat::write(f, middle);
+    EXPECT_EQ(bytes::of_stream(f), written(expected));
+    std::fclose(f);
+    const binmat::grid_view mismatched(g.row_coordinates, g.column_coordinates,
+                                       std::span(g.values).subspan(6));
+    f = std::tmpfile();
+    EXPECT_THROW(binmat::write(f, mismatched), std::invalid_argument);
+    EXPECT_EQ(std::ftell(f), 0);
+    std::fclose(f);
+}
+
 TEST(write_file, replaces_the_file_a_link_ends_at_keeping_its_mode) {
     const fs::path dir = scratch_dir();
     const binmat::grid g = sample_grid(4, 3);

@@ -41,6 +41,25 @@ struct grid {
     }
 };
 
+// A grid in memory that someone else owns, for writing it without a copy: a grid converts to it,
+// and so do the spans of numbers another library holds. The values are row-major, rows() *
+// columns() of them.
+struct grid_view {
+    std::span<const float> row_coordinates;
+    std::span<const float> column_coordinates;
+    std::span<const float> values;
+
+    grid_view() = default;
+    grid_view(std::span<const float> rows, std::span<const float> columns,
+              std::span<const float> all_values) noexcept
+        : row_coordinates(rows), column_coordinates(columns), values(all_values) {}
+    grid_view(const grid &g) noexcept // NOLINT(google-explicit-constructor): a grid is one
+        : row_coordinates(g.row_coordinates), column_coordinates(g.column_coordinates),
+          values(g.values) {}
+    std::size_t rows() const noexcept { return row_coordinates.size(); }
+    std::size_t columns() const noexcept { return column_coordinates.size(); }
+};
+
 // Bytes that are not a whole binary matrix file: what is wrong, and the byte offset (from where
 // reading began) at which the file stops making sense.
 class format_error : public std::runtime_error {
@@ -76,12 +95,12 @@ grid read(std::span<const std::byte> bytes, const read_options &options = {});
 // std::invalid_argument, before a byte is written, for a grid whose vectors disagree with its
 // shape, an empty grid, or a column count a float cannot hold exactly; std::system_error when a
 // write fails.
-void write(std::FILE *out, const grid &g, const write_options &options = {});
+void write(std::FILE *out, const grid_view &g, const write_options &options = {});
 
 // Writes the file under a temporary name beside the target (after following symbolic links) and
 // renames it over the target only once complete, keeping the target's mode. On any failure the
 // target is untouched and no temporary file remains.
-void write_file(const std::filesystem::path &path, const grid &g,
+void write_file(const std::filesystem::path &path, const grid_view &g,
                 const write_options &options = {});
 
 // Everything about a file but its values.
