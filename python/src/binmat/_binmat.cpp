@@ -1,0 +1,173 @@
+// The compiled part of the Python package: the library's reader, header and writer over numpy
+// arrays. Grids read here are handed to numpy without a copy, and the GIL is released for I/O.
+#include <binmat/binmat.h>
+
+#include <pybind11/numpy.h>
+#include <pybind11/pybind11.h>
+#include <pybind11/stl.h>
+#include <pybind11/stl/filesystem.h>
+
+#include <filesystem>
+#include <memory>
+#include <string>
+#include <system_error>
+#include <utility>
+#include <vector>
+
+namespace py = pybind11;
+
+namespace {
+
+binmat::byte_order order_named(const std::string &name) {
+    if (name == "little") {
+        return binmat::byte_order::little;
+    }
+    if (name == "big") {
+        return binmat::byte_order::big;
+    }
+    if (name == "detect") {
+        return binmat::byte_order::detect;
+    }
+    throw std::invalid_argument("byte_order must be \"little\", \"big\" or \"detect\", not \"" +
+                                name + "\"");
+}
+
+const char *name_of(binmat::byte_order order) {
+    return order == binmat::byte_order::big ? "big" : "little";
+}
+
+// A numpy array that owns the vector's memory: the vector moves into a capsule that numpy
+// releases with the array.
+py::array_t<float> adopt(std::vector<float> &&v, std::vector<py::ssize_t> shape) {
+    auto owner = std::make_unique<std::vector<float>>(std::move(v));
+    float *data = owner->data();
+    py::capsule base(owner.get(), [](void *p) { delete static_cast<std::vector<float> *>(p); });
+    owner.release(); // NOLINT(bugprone-unused-return-value): the capsule owns it now
+    return py::array_t<float>(std::move(shape), data, base);
+}
+
+py::tuple to_python(binmat::grid &&g) {
+    const auto rows = static_cast<py::ssize_t>(g.rows());
+    const auto columns = static_cast<py::ssize_t>(g.columns());
+    const char *order = name_of(g.order);
+    return py::make_tuple(adopt(std::move(g.values), {rows, columns}),
+                          adopt(std::move(g.row_coordinates), {rows}),
+                          adopt(std::move(g.column_coordinates), {columns}), order);
+}
+
+py::tuple read_path(const std::filesystem::path &path, const std::string &order) {
+    const binmat::read_options options{order_named(order)};
+    binmat::grid g;
+    {
+        py::gil_scoped_release unlocked;
+        g = binmat::read_file(path, options);
+    }
+    return to_python(std::move(g));
+}
+
+py::tuple read_bytes(const py::buffer &source, const std::string &order) {
+    const binmat::read_options options{order_named(order)};
+    const py::buffer_info info = source.request();
+    if (info.ndim != 1 || info.itemsize != 1 || info.strides[0] != 1) {
+        throw std::invalid_argument("bytes to read must be one contiguous run of bytes");
+    }
+    const std::span<const std::byte> bytes(static_cast<const std::byte *>(info.ptr),
+                                           static_cast<std::size_t>(info.size));
+    binmat::grid g;
+    {
+        py::gil_scoped_release unlocked;
+        g = binmat::read(bytes, options);
+    }
+    return to_python(std::move(g));
+}
+
+py::dict header_of(const std::filesystem::path &path, const std::string &order) {
+    const binmat::read_options options{order_named(order)};
+    binmat::header h;
+    {
+        py::gil_scoped_release unlocked;
+        h = binmat::read_header(path, options);
+    }
+    py::dict d;
+    d["rows"] = h.rows;
+    d["columns"] = h.columns();
+    d["stray"] = h.stray;
+    d["byte_order"] = name_of(h.order);
+    d["first_row_offset"] = h.first_row_offset;
+    d["row_bytes"] = h.row_bytes();
+    d["length"] = h.length;
+    const auto columns = static_cast<py::ssize_t>(h.columns());
+    d["column_coordinates"] = adopt(std::move(h.column_coordinates), {columns});
+    return d;
+}
+
+using floats = py::array_t<float, py::array::c_style>;
+
+std::span<const float> span_of(const floats &a) {
+    return {a.data(), static_cast<std::size_t>(a.size())};
+}
+
+void write_path(const std::filesystem::path &path, const floats &values,
+                const floats &row_coordinates, const floats &column_coordinates,
+                const std::string &order) {
+    if (values.ndim() != 2 || row_coordinates.ndim() != 1 || column_coordinates.ndim() != 1) {
+        throw std::invalid_argument("values must be 2-D and coordinates 1-D");
+    }
+    const binmat::write_options options{order_named(order)};
+    const binmat::grid_view g(span_of(row_coordinates), span_of(column_coordinates),
+                              span_of(values));
+    py::gil_scoped_release unlocked;
+    binmat::write_file(path, g, options);
+}
+
+// The exception types are plain Python, so that they pickle and can be caught without the
+// extension; they are looked up when first needed. A translator sets the error and returns.
+void set_error(const char *type, const py::tuple &args) {
+    try {
+        const py::object cls = py::module_::import("binmat._errors").attr(type);
+        const py::object error = cls(*args);
+        PyErr_SetObject(cls.ptr(), error.ptr());
+    } catch (py::error_already_set &e) {
+        e.restore();
+    }
+}
+
+py::object file_name(const std::filesystem::path &path) {
+    const std::string &name = path.native();
+    return py::reinterpret_steal<py::object>(
+        PyUnicode_DecodeFSDefaultAndSize(name.data(), static_cast<py::ssize_t>(name.size())));
+}
+
+// NOLINTNEXTLINE(performance-unnecessary-value-param): the signature pybind11 calls
+void translate(std::exception_ptr p) {
+    try {
+        if (p) {
+            std::rethrow_exception(p);
+        }
+    } catch (const binmat::format_error &e) {
+        set_error("FormatError",
+                  py::make_tuple(e.what(), binmat::name_of(e.problem()), e.offset()));
+    } catch (const std::filesystem::filesystem_error &e) {
+        // OSError(errno, strerror, filename) becomes the subclass a caller expects to catch,
+        // FileNotFoundError and PermissionError among them, and reads as open()'s errors do.
+        const py::tuple args =
+            py::make_tuple(e.code().value(), e.code().message(), file_name(e.path1()));
+        PyErr_SetObject(PyExc_OSError, args.ptr());
+    } catch (const std::system_error &e) {
+        const py::tuple args = py::make_tuple(e.code().value(), e.what());
+        PyErr_SetObject(PyExc_OSError, args.ptr());
+    }
+}
+
+} // namespace
+
+PYBIND11_MODULE(_binmat, m) {
+    m.doc() = "binmat's reader and writer, compiled";
+    py::register_exception_translator(&translate);
+    m.def("read_path", &read_path, py::arg("path"), py::arg("byte_order"));
+    m.def("read_bytes", &read_bytes, py::arg("source"), py::arg("byte_order"));
+    m.def("header", &header_of, py::arg("path"), py::arg("byte_order"));
+    m.def("storable_column_count", &binmat::storable_column_count, py::arg("columns"));
+    m.def("write_path", &write_path, py::arg("path"), py::arg("values"), py::arg("row_coordinates"),
+          py::arg("column_coordinates"), py::arg("byte_order"));
+}

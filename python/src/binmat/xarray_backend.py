@@ -1,0 +1,125 @@
+"""binmat files in xarray: ``xarray.open_dataset(path, engine="binmat")``.
+
+A file opens as a Dataset with one variable ``z`` over ``("x", "y")``: ``x`` runs along the rows and
+``y`` along the columns, and the coordinate variables hold their titles. Opening reads the header
+and the row titles; values are read when used, a block of whole rows at a time, by whichever
+process computes them.
+"""
+
+from __future__ import annotations
+
+import os
+
+import numpy as np
+import xarray as xr
+from xarray.backends import BackendArray, BackendEntrypoint
+from xarray.core import indexing
+
+from ._grid import header
+
+
+class BinmatBackendArray(BackendArray):
+    """The values of one file, read on demand. It holds the file's name and shape but no open
+    file or map, so it pickles for dask's worker processes."""
+
+    def __init__(self, path, h):
+        self.path = path
+        self.shape = (h.rows, h.columns)
+        self.dtype = np.dtype(np.float32)
+        self.stored = np.dtype("<f4" if h.byte_order == "little" else ">f4")
+        self.first_row_offset = h.first_row_offset
+        self.row_bytes = h.row_bytes
+
+    def __getitem__(self, key):
+        return indexing.explicit_indexing_adapter(
+            key, self.shape, indexing.IndexingSupport.BASIC, self._read
+        )
+
+    def _read(self, key):
+        rows, columns = key
+        first, stop, step = (
+            rows.indices(self.shape[0]) if isinstance(rows, slice) else (rows, rows + 1, 1)
+        )
+        count = max(stop - first, 0)
+        block = _read_rows(self, first, count).reshape(count, self.shape[1] + 1)
+        values = block[::step, 1:][:, columns]
+        if not isinstance(rows, slice):
+            values = values[0]
+        return values.astype(np.float32)
+
+
+def _read_rows(array, first, count):
+    """count whole rows from row `first` on, as stored."""
+    floats = np.empty(count * (array.shape[1] + 1), dtype=array.stored)
+    wanted = floats.nbytes
+    with open(array.path, "rb", buffering=0) as f:
+        f.seek(array.first_row_offset + first * array.row_bytes)
+        view = memoryview(floats).cast("B")
+        got = 0
+        while got < wanted:
+            n = f.readinto(view[got:])
+            if not n:
+                raise OSError(
+                    f"{array.path}: the file ended {wanted - got} bytes early; "
+                    "it has changed since it was opened"
+                )
+            got += n
+    return floats
+
+
+def _row_titles(path, h):
+    rows = np.memmap(
+        path,
+        dtype="<f4" if h.byte_order == "little" else ">f4",
+        mode="r",
+        offset=h.first_row_offset,
+        shape=(h.rows, h.columns + 1),
+    )
+    titles = rows[:, 0].astype(np.float32)
+    del rows  # the map closes with it; nothing stays open
+    return titles
+
+
+def open_binmat(path, byte_order="little", drop_variables=None):
+    path = os.fspath(path)
+    h = header(path, byte_order)
+    drop = set([drop_variables] if isinstance(drop_variables, str) else drop_variables or ())
+    data = indexing.LazilyIndexedArray(BinmatBackendArray(path, h))
+    variables = {}
+    if "z" not in drop:
+        variables["z"] = xr.Variable(("x", "y"), data, encoding={"dtype": np.dtype(np.float32)})
+    coords = {}
+    if "x" not in drop:
+        coords["x"] = xr.Variable(("x",), _row_titles(path, h), {"long_name": "row coordinate"})
+    if "y" not in drop:
+        coords["y"] = xr.Variable(
+            ("y",), h.column_coordinates, {"long_name": "column coordinate"}
+        )
+    return xr.Dataset(variables, coords=coords, attrs={"byte_order": h.byte_order})
+
+
+class BinmatBackendEntrypoint(BackendEntrypoint):
+    """Opens binary matrix files; ``byte_order`` ("little", "big" or "detect") passes through."""
+
+    description = "Binary matrix files of float32 grids with row and column coordinates"
+    open_dataset_parameters = ("filename_or_obj", "drop_variables", "byte_order")
+
+    def open_dataset(self, filename_or_obj, *, drop_variables=None, byte_order="little"):
+        if not isinstance(filename_or_obj, (str, os.PathLike)):
+            raise TypeError(
+                "the binmat engine opens files named by a path, not "
+                f"{type(filename_or_obj).__name__}"
+            )
+        return open_binmat(filename_or_obj, byte_order, drop_variables)
+
+    def guess_can_open(self, filename_or_obj):
+        # Only what reads as a whole little-endian file with nothing left over: many files of
+        # other kinds begin with four bytes that would pass for a column count.
+        if not isinstance(filename_or_obj, (str, os.PathLike)):
+            return False
+        try:
+            if not os.path.isfile(filename_or_obj):
+                return False
+            return header(filename_or_obj).stray == 0
+        except (OSError, ValueError):
+            return False

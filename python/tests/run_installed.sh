@@ -1,0 +1,26 @@
+#!/usr/bin/env bash
+# Installs the Python package as a user does (a virtual environment over Debian's Python packages,
+# no network) and runs its tests against that installation.
+# Usage: run_installed.sh BUILD_DIR BF_TEST BINMAT_TOOL
+set -euo pipefail
+source_dir=$(cd "$(dirname "$0")/../.." && pwd)
+build_dir=$1
+export BF_TEST=$2 BINMAT_TOOL=$3
+
+venv=$build_dir/python-venv
+log=$build_dir/python-install.log
+rm -rf "$venv"
+/usr/bin/python3 -m venv --system-site-packages "$venv"
+if ! "$venv/bin/pip" install -v --no-build-isolation --no-index "$source_dir/python" >"$log" 2>&1; then
+    cat "$log"
+    echo "installing the Python package failed" >&2
+    exit 1
+fi
+# The extension is held to the same warnings as the rest of the C++.
+if grep -E ':[0-9]+:[0-9]+: warning:' "$log"; then
+    echo "the Python extension compiles with warnings" >&2
+    exit 1
+fi
+# From elsewhere, so that only the installed package can be imported.
+cd "$build_dir"
+exec "$venv/bin/python" -m pytest -q -p no:cacheprovider "$source_dir/python/tests"
