@@ -411,6 +411,53 @@ header read_header(std::FILE *in, const read_options &options) {
     return out;
 }
 
+void read_rows(std::FILE *in, const header &h, std::span<float> row_coordinates,
+               std::span<float> values) {
+    const std::size_t columns = h.columns();
+    if (columns == 0 || row_coordinates.size() != h.rows || values.size() % columns != 0 ||
+        values.size() / columns != h.rows) {
+        throw std::invalid_argument("read_rows needs room for exactly the rows its header counts");
+    }
+    const bool swap = needs_swap(h.order);
+    const std::size_t rows = row_coordinates.size();
+    const std::uint64_t row_bytes = h.row_bytes();
+    counted_stream counted(in);
+    const auto cut_short = [&] {
+        refuse(static_cast<float>(columns), h.first_row_offset + counted.consumed());
+    };
+    if (row_bytes > staging_bytes / 4) {
+        // Long rows go straight into place.
+        for (std::size_t i = 0; i < rows; ++i) {
+            unsigned char title[4];
+            float *to = values.data() + i * columns;
+            if (counted.take(title, 4) < 4 || counted.take(to, 4 * columns) < 4 * columns) {
+                cut_short();
+            }
+            if (swap) {
+                swap_floats(to, columns);
+            }
+            row_coordinates[i] = load_float(title, swap);
+        }
+        return;
+    }
+    // Short rows through a block small enough to stay in cache while it is unpacked.
+    const auto per_block = static_cast<std::size_t>(staging_bytes / 4 / row_bytes);
+    std::vector<unsigned char> staging(
+        static_cast<std::size_t>(std::min<std::uint64_t>(rows, per_block) * row_bytes));
+    for (std::size_t first = 0; first < rows;) {
+        const std::size_t count = std::min(rows - first, per_block);
+        const std::size_t wanted = count * static_cast<std::size_t>(row_bytes);
+        if (counted.take(staging.data(), wanted) < wanted) {
+            cut_short();
+        }
+        const unsigned char *src = staging.data();
+        for (std::size_t k = first; k < first + count; ++k, src += row_bytes) {
+            unpack_row(src, columns, swap, row_coordinates[k], values.data() + k * columns);
+        }
+        first += count;
+    }
+}
+
 header read_header(const std::filesystem::path &path, const read_options &options) {
     closer f{open_for_reading(path)};
     return read_header(f.f, options);

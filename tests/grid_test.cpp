@@ -336,6 +336,16 @@ TEST(write, produces_what_fwrite_matrix_produces) {
     free_convert_matrix(m, 0, 6, 0, 129);
     EXPECT_EQ(written(g), bytes::of_stream(f));
     std::fclose(f);
+    // Rows this long are written from where they lie.
+    const binmat::grid wide = sample_grid(3, 1500);
+    float **w = convert_matrix(const_cast<float *>(wide.values.data()), 0, 2, 0, 1499);
+    f = std::tmpfile();
+    ASSERT_EQ(fwrite_matrix(f, w, 0, 2, 0, 1499, wide.row_coordinates.data(),
+                            wide.column_coordinates.data()),
+              1);
+    free_convert_matrix(w, 0, 2, 0, 1499);
+    EXPECT_EQ(written(wide), bytes::of_stream(f));
+    std::fclose(f);
     const binmat::grid tall = sample_grid(70000, 3); // more than one staging block
     EXPECT_TRUE(same_bits(binmat::read(as_span(written(tall))).values, tall.values));
     EXPECT_TRUE(
@@ -430,6 +440,40 @@ TEST(read_header, measures_a_file_without_reading_its_values) {
                  binmat::format_error);
     pipe_stream p(written(sample_grid(500, 2)));
     EXPECT_EQ(binmat::read_header(p.in).rows, 500U);
+}
+
+TEST(read_rows, fills_the_callers_storage_and_refuses_a_file_that_shrank) {
+    // Short rows through the block, long rows straight into place, in both byte orders.
+    for (const std::size_t columns : {3U, 70000U}) {
+        for (const byte_order order : {byte_order::little, byte_order::big}) {
+            SCOPED_TRACE(std::to_string(columns) + (order == byte_order::big ? " big" : ""));
+            const binmat::grid g = sample_grid(columns == 3 ? 70000 : 3, columns);
+            Bytes data = written(g, order);
+            FILE *f = bytes::stream_of(data);
+            const binmat::header h = binmat::read_header(f, {order});
+            std::vector<float> rows(h.rows);
+            std::vector<float> values(h.rows * h.columns());
+            binmat::read_rows(f, h, rows, values);
+            EXPECT_TRUE(same_bits(values, g.values));
+            EXPECT_TRUE(same_bits(rows, g.row_coordinates));
+            std::fclose(f);
+
+            // The file shrank after its header was read: the last row gone, the one before cut.
+            data.resize(data.size() - 4 * (columns + 1) - 5);
+            f = bytes::stream_of(data);
+            std::fseek(f, static_cast<long>(h.first_row_offset), SEEK_SET);
+            try {
+                binmat::read_rows(f, h, rows, values);
+                ADD_FAILURE() << "a shrunk file was read";
+            } catch (const binmat::format_error &e) {
+                EXPECT_EQ(e.problem(), binmat::defect::row_cut_short);
+                EXPECT_EQ(e.offset(), h.first_row_offset + (h.rows - 2) * h.row_bytes());
+            }
+            rows.pop_back();
+            EXPECT_THROW(binmat::read_rows(f, h, rows, values), std::invalid_argument);
+            std::fclose(f);
+        }
+    }
 }
 
 TEST(row_reader, hands_over_each_row_in_the_callers_storage) {

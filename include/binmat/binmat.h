@@ -123,6 +123,14 @@ struct header {
 header read_header(std::FILE *in, const read_options &options = {});
 header read_header(const std::filesystem::path &path, const read_options &options = {});
 
+// Reads the rows that follow a header, from where read_header left the stream, into storage the
+// caller owns (a numpy array, a pool): h.rows coordinates and h.rows * h.columns() values. Rows
+// past h.rows are left unread. Throws std::invalid_argument for spans of other sizes, format_error
+// when fewer rows arrive (the file shrank since its header was read), and std::system_error when
+// reading fails.
+void read_rows(std::FILE *in, const header &h, std::span<float> row_coordinates,
+               std::span<float> values);
+
 // Reads a file one row at a time in constant memory, for files larger than memory. The stream
 // stays the caller's. The column coordinates are read on construction; byte_order::detect needs
 // a stream that can be repositioned.
