@@ -7,9 +7,12 @@
 #include <pybind11/stl.h>
 #include <pybind11/stl/filesystem.h>
 
+#include <cerrno>
+#include <cstdio>
 #include <filesystem>
 #include <memory>
 #include <string>
+#include <sys/stat.h>
 #include <system_error>
 #include <utility>
 #include <vector>
@@ -55,14 +58,48 @@ py::tuple to_python(binmat::grid &&g) {
                           adopt(std::move(g.column_coordinates), {columns}), order);
 }
 
+// Closes a stream opened here, whatever leaves the scope.
+struct closer {
+    std::FILE *f;
+    ~closer() { std::fclose(f); }
+};
+
 py::tuple read_path(const std::filesystem::path &path, const std::string &order) {
     const binmat::read_options options{order_named(order)};
-    binmat::grid g;
+    std::FILE *f = std::fopen(path.c_str(), "rb");
+    if (f == nullptr) {
+        throw std::filesystem::filesystem_error("cannot open binary matrix file", path,
+                                                std::error_code(errno, std::generic_category()));
+    }
+    const closer closing{f};
+    struct stat st {};
+    if (fstat(fileno(f), &st) != 0 || !S_ISREG(st.st_mode)) {
+        // A pipe or a device cannot be measured before it is read.
+        binmat::grid g;
+        {
+            py::gil_scoped_release unlocked;
+            g = binmat::read(f, options);
+        }
+        return to_python(std::move(g));
+    }
+    // A regular file is measured first, so that its rows land in arrays numpy allocates.
+    binmat::header h;
     {
         py::gil_scoped_release unlocked;
-        g = binmat::read_file(path, options);
+        h = binmat::read_header(f, options);
     }
-    return to_python(std::move(g));
+    const auto rows = static_cast<py::ssize_t>(h.rows);
+    const auto columns = static_cast<py::ssize_t>(h.columns());
+    py::array_t<float> values({rows, columns});
+    py::array_t<float> row_coordinates(rows);
+    {
+        py::gil_scoped_release unlocked;
+        binmat::read_rows(f, h, {row_coordinates.mutable_data(), h.rows},
+                          {values.mutable_data(), static_cast<std::size_t>(values.size())});
+    }
+    const char *order_read = name_of(h.order);
+    return py::make_tuple(values, row_coordinates,
+                          adopt(std::move(h.column_coordinates), {columns}), order_read);
 }
 
 py::tuple read_bytes(const py::buffer &source, const std::string &order) {
