@@ -1,0 +1,131 @@
+"""The Python package against numpy, measured side by side in one run.
+
+Whole grids: binmat.read against numpy.fromfile + reshape of the same file, and binmat.write
+against ndarray.tofile of the same bytes, for the square, wide and tall 64 MB grids. Lazy opening:
+binmat.read(mmap=True), binmat.header and xarray.open_dataset on a 1 GiB and a 1 MiB file.
+
+Each figure is the best of several runs, the subject and its baseline taking turns so that both
+meet the same noise. Run with the package installed:
+    python bench/python_benchmark.py [--dir DIR] [--repeat N] [--scale S]
+--scale S divides every size by S, for a quick check that the benchmark still runs.
+"""
+
+import argparse
+import os
+import tempfile
+import time
+from pathlib import Path
+
+import numpy as np
+import xarray as xr
+
+import binmat
+
+SHAPES = {"square": (4096, 4096), "wide": (64, 262144), "tall": (4_000_000, 3)}
+LAZY_SIDES = {"1 MiB": 511, "1 GiB": 16383}  # square files of (side + 1)^2 floats
+
+
+def best(repeat, *subjects):
+    """Best time of each callable over `repeat` rounds, taking turns. Each starts with no dirty
+    pages waiting, so that none pays for the writes of the one before."""
+    times = [float("inf")] * len(subjects)
+    for _ in range(repeat):
+        for k, subject in enumerate(subjects):
+            os.sync()
+            start = time.perf_counter()
+            subject()
+            times[k] = min(times[k], time.perf_counter() - start)
+    return times
+
+
+def sample(rows, columns):
+    rng = np.random.default_rng(1)
+    values = rng.standard_normal((rows, columns), dtype=np.float32)
+    return values, np.arange(rows, dtype=np.float32), np.arange(columns, dtype=np.float32)
+
+
+def whole_grids(directory, repeat, scale):
+    print(f"{'grid':8} {'read':>9} {'fromfile':>9} {'ratio':>6}   "
+          f"{'write':>9} {'tofile':>9} {'ratio':>6}   {'+rename':>9} {'ratio':>6}")
+    for name, (rows, columns) in SHAPES.items():
+        if name == "wide":
+            columns //= scale
+        else:
+            rows //= scale
+            columns = columns if name == "tall" else columns // scale
+        values, row_titles, column_titles = sample(rows, columns)
+        path = directory / f"{name}.bm"
+        binmat.write(path, values, row_titles, column_titles)
+        stored = np.fromfile(path, dtype="<f4")  # the file's bytes, for tofile to write again
+        same = directory / f"{name}.raw"
+        stored.tofile(same)
+
+        def read():
+            binmat.read(path)
+
+        def fromfile():
+            np.fromfile(same, dtype=np.float32).reshape(rows + 1, columns + 1)
+
+        def write():
+            binmat.write(path, values, row_titles, column_titles)
+
+        def tofile():
+            stored.tofile(same)
+
+        # What binmat.write promises, done with numpy: a new file renamed over the old one.
+        def tofile_renamed():
+            stored.tofile(directory / "new.raw")
+            os.rename(directory / "new.raw", same)
+
+        read_time, fromfile_time = best(repeat, read, fromfile)
+        write_time, tofile_time, renamed_time = best(repeat, write, tofile, tofile_renamed)
+        print(f"{name:8} {read_time * 1e3:7.1f}ms {fromfile_time * 1e3:7.1f}ms "
+              f"{read_time / fromfile_time:6.2f}   {write_time * 1e3:7.1f}ms "
+              f"{tofile_time * 1e3:7.1f}ms {write_time / tofile_time:6.2f}   "
+              f"{renamed_time * 1e3:7.1f}ms {write_time / renamed_time:6.2f}")
+        path.unlink()
+        same.unlink()
+
+
+def lazy_opening(directory, repeat, scale):
+    print(f"\n{'file':8} {'mmap read':>10} {'header':>10} {'open_dataset':>13}")
+    for label, side in LAZY_SIDES.items():
+        side = max(side // scale, 1) if label == "1 GiB" else side
+        path = directory / f"lazy-{side}.bm"
+        with open(path, "wb") as f:
+            head = np.arange(side + 1, dtype="<f4")
+            head[0] = side  # the column count, then the titles 1..side
+            head.tofile(f)
+            row = np.ones(side + 1, dtype="<f4")
+            for _ in range(side):
+                row.tofile(f)
+
+        def mapped():
+            binmat.read(path, mmap=True)
+
+        def header():
+            binmat.header(path)
+
+        def dataset():
+            xr.open_dataset(path, engine="binmat").close()
+
+        times = best(repeat, mapped, header, dataset)
+        size = path.stat().st_size
+        print(f"{label:8} {times[0] * 1e3:8.2f}ms {times[1] * 1e3:8.2f}ms "
+              f"{times[2] * 1e3:11.2f}ms   ({size / 2**20:.0f} MiB)")
+        path.unlink()
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
+    parser.add_argument("--dir", type=Path, default=Path(tempfile.gettempdir()))
+    parser.add_argument("--repeat", type=int, default=7)
+    parser.add_argument("--scale", type=int, default=1)
+    args = parser.parse_args()
+    with tempfile.TemporaryDirectory(dir=args.dir) as directory:
+        whole_grids(Path(directory), args.repeat, args.scale)
+        lazy_opening(Path(directory), args.repeat, args.scale)
+
+
+if __name__ == "__main__":
+    main()
