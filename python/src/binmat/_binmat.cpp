@@ -9,11 +9,13 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <fcntl.h>
 #include <filesystem>
 #include <memory>
 #include <string>
 #include <sys/stat.h>
 #include <system_error>
+#include <unistd.h>
 #include <utility>
 #include <vector>
 
@@ -138,6 +140,62 @@ py::dict header_of(const std::filesystem::path &path, const std::string &order) 
     return d;
 }
 
+// The coordinate at the head of every row, as the header placed them: rows far apart are read
+// one title each, rows close together a block at a time, so neither a wide nor a tall file reads
+// more than it must.
+py::array_t<float> row_coordinates_of(const std::filesystem::path &path, const std::string &order,
+                                      std::uint64_t first_row_offset, std::uint64_t row_bytes,
+                                      std::uint64_t rows) {
+    const binmat::byte_order stored = order_named(order);
+    py::array_t<float> titles(static_cast<py::ssize_t>(rows));
+    float *to = titles.mutable_data();
+    py::gil_scoped_release unlocked;
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) {
+        throw std::filesystem::filesystem_error("cannot open binary matrix file", path,
+                                                std::error_code(errno, std::generic_category()));
+    }
+    const auto read_at = [&](unsigned char *dst, std::size_t n, std::uint64_t at) {
+        for (std::size_t got = 0; got < n;) {
+            const ssize_t k = ::pread(fd, dst + got, n - got, static_cast<off_t>(at + got));
+            if (k < 0 && errno == EINTR) {
+                continue;
+            }
+            if (k <= 0) {
+                const int error = k < 0 ? errno : EIO; // a file cut short since it was measured
+                ::close(fd);
+                throw std::system_error(error, std::generic_category(),
+                                        "reading a binary matrix file");
+            }
+            got += static_cast<std::size_t>(k);
+        }
+    };
+    const auto decode = [stored](const unsigned char *p) {
+        return binmat::stored_float(p, stored);
+    };
+    constexpr std::uint64_t block = std::uint64_t{1} << 20;
+    if (row_bytes <= 4096) {
+        const std::uint64_t per_block = block / row_bytes;
+        std::vector<unsigned char> buffer(static_cast<std::size_t>(per_block * row_bytes));
+        for (std::uint64_t first = 0; first < rows; first += per_block) {
+            const std::uint64_t count = std::min(per_block, rows - first);
+            read_at(buffer.data(), static_cast<std::size_t>(count * row_bytes),
+                    first_row_offset + first * row_bytes);
+            for (std::uint64_t i = 0; i < count; ++i) {
+                to[first + i] = decode(buffer.data() + i * row_bytes);
+            }
+        }
+    } else {
+        unsigned char title[4];
+        for (std::uint64_t i = 0; i < rows; ++i) {
+            read_at(title, 4, first_row_offset + i * row_bytes);
+            to[i] = decode(title);
+        }
+    }
+    ::close(fd);
+    return titles;
+}
+
 using floats = py::array_t<float, py::array::c_style>;
 
 std::span<const float> span_of(const floats &a) {
@@ -204,6 +262,8 @@ PYBIND11_MODULE(_binmat, m) {
     m.def("read_path", &read_path, py::arg("path"), py::arg("byte_order"));
     m.def("read_bytes", &read_bytes, py::arg("source"), py::arg("byte_order"));
     m.def("header", &header_of, py::arg("path"), py::arg("byte_order"));
+    m.def("row_coordinates", &row_coordinates_of, py::arg("path"), py::arg("byte_order"),
+          py::arg("first_row_offset"), py::arg("row_bytes"), py::arg("rows"));
     m.def("storable_column_count", &binmat::storable_column_count, py::arg("columns"));
     m.def("write_path", &write_path, py::arg("path"), py::arg("values"), py::arg("row_coordinates"),
           py::arg("column_coordinates"), py::arg("byte_order"));

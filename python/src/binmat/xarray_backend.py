@@ -15,6 +15,7 @@ import xarray as xr
 from xarray.backends import BackendArray, BackendEntrypoint
 from xarray.core import indexing
 
+from . import _binmat
 from ._grid import header
 
 
@@ -68,16 +69,7 @@ def _read_rows(array, first, count):
 
 
 def _row_titles(path, h):
-    rows = np.memmap(
-        path,
-        dtype="<f4" if h.byte_order == "little" else ">f4",
-        mode="r",
-        offset=h.first_row_offset,
-        shape=(h.rows, h.columns + 1),
-    )
-    titles = rows[:, 0].astype(np.float32)
-    del rows  # the map closes with it; nothing stays open
-    return titles
+    return _binmat.row_coordinates(path, h.byte_order, h.first_row_offset, h.row_bytes, h.rows)
 
 
 def open_binmat(path, byte_order="little", drop_variables=None):
