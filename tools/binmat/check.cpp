@@ -10,11 +10,7 @@ namespace cli {
 
 namespace {
 
-struct options {
-    std::vector<std::string> files;
-    bool json = false;
-    binmat::byte_order order = binmat::byte_order::little;
-};
+using options = file_list;
 
 void axis_warnings(const char *name, std::span<const float> coordinates,
                    std::vector<std::string> &w) {
@@ -60,14 +56,14 @@ bool check_one(const options &o, const std::string &file) {
     const examined e = examine(in, o.order);
     const std::vector<std::string> warnings = warnings_of(e);
     if (o.json) {
-        nlohmann::json r = record_for(file);
-        r["ok"] = e.grid.has_value();
+        nlohmann::json r;
         if (e.grid) {
+            r = record_for(file);
+            r["ok"] = true;
             r["rows"] = e.grid->rows();
             r["columns"] = e.grid->columns();
         } else {
-            r["error"] = e.problem;
-            r["problem"] = e.problem_name;
+            r = failure_record(file, e.problem, e.problem_name);
             r["offset"] = e.offset;
         }
         r["byte_order"] = byte_order_name(e.order);
@@ -90,8 +86,7 @@ bool check_one(const options &o, const std::string &file) {
 subcommand add_check(CLI::App &app) {
     auto o = std::make_shared<options>();
     CLI::App *sub = app.add_subcommand("check", "validate files; exit status 1 if any is invalid");
-    sub->add_option("FILE", o->files, "binary matrix files; - for standard input")->required();
-    sub->add_flag("--json", o->json, "one JSON object per file, one per line");
+    add_file_list(*sub, *o, "binary matrix files; - for standard input");
     add_byte_order(*sub, o->order, true);
     sub->footer(R"(Prints 'FILE: ok (ROWS x COLUMNS)' or 'FILE: invalid: REASON' for each file,
 then any warnings: stray bytes after the last row (which readers ignore),

@@ -32,6 +32,11 @@ int for_each_file(const std::vector<std::string> &files,
     return status;
 }
 
+void add_file_list(CLI::App &app, file_list &o, const std::string &files_help) {
+    app.add_option("FILE", o.files, files_help)->required();
+    app.add_flag("--json", o.json, "one JSON object per file, one per line");
+}
+
 void add_byte_order(CLI::App &app, binmat::byte_order &order, bool reading) {
     std::map<std::string, binmat::byte_order> names{{"little", binmat::byte_order::little},
                                                     {"big", binmat::byte_order::big}};

@@ -48,6 +48,15 @@ struct subcommand {
     std::function<int()> run;
 };
 
+// The options of a subcommand that reports on each of many files: FILE... and --json, and the
+// byte order for those that read grids.
+struct file_list {
+    std::vector<std::string> files;
+    bool json = false;
+    binmat::byte_order order = binmat::byte_order::little;
+};
+void add_file_list(CLI::App &app, file_list &o, const std::string &files_help);
+
 // --byte-order little|big|auto (auto only when reading).
 void add_byte_order(CLI::App &app, binmat::byte_order &order, bool reading);
 // The order's name as the options spell it: "little", "big", "auto".

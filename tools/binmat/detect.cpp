@@ -11,10 +11,7 @@ namespace cli {
 
 namespace {
 
-struct options {
-    std::vector<std::string> files;
-    bool json = false;
-};
+using options = file_list;
 
 constexpr std::size_t sample_size = 512;
 
@@ -90,8 +87,7 @@ bool detect_one(const options &o, const std::string &file) {
 subcommand add_detect(CLI::App &app) {
     auto o = std::make_shared<options>();
     CLI::App *sub = app.add_subcommand("detect", "tell binary files from text");
-    sub->add_option("FILE", o->files, "files; - for standard input")->required();
-    sub->add_flag("--json", o->json, "one JSON object per file, one per line");
+    add_file_list(*sub, *o, "files; - for standard input");
     sub->footer(R"(Prints 'FILE: binary' or 'FILE: text' for each file, judged by its first 512
 bytes: binary when any is zero or more than a tenth are not text, unless they
 are well-formed UTF-8 text. Pipes and standard input are sampled as they come.)");

@@ -9,11 +9,7 @@ namespace cli {
 
 namespace {
 
-struct options {
-    std::vector<std::string> files;
-    bool json = false;
-    binmat::byte_order order = binmat::byte_order::little;
-};
+using options = file_list;
 
 nlohmann::json axis_record(const axis_summary &a) {
     nlohmann::json r{{"first", number_or_null(a.first)},
@@ -88,10 +84,7 @@ int run(const options &o) {
             }
             report(file, e.problem);
             if (o.json) {
-                nlohmann::json r = record_for(file);
-                r["ok"] = false;
-                r["error"] = e.problem;
-                r["problem"] = e.problem_name;
+                nlohmann::json r = failure_record(file, e.problem, e.problem_name);
                 r["offset"] = e.offset;
                 print_record(r);
             }
@@ -109,8 +102,7 @@ int run(const options &o) {
 subcommand add_info(CLI::App &app) {
     auto o = std::make_shared<options>();
     CLI::App *sub = app.add_subcommand("info", "rows, columns, axes and value statistics");
-    sub->add_option("FILE", o->files, "binary matrix files; - for standard input")->required();
-    sub->add_flag("--json", o->json, "one JSON object per file, one per line");
+    add_file_list(*sub, *o, "binary matrix files; - for standard input");
     add_byte_order(*sub, o->order, true);
     sub->footer(R"(For each file: rows, columns and size; for each axis its first and last
 coordinate and whether the spacing is uniform (with the step) or not (with the

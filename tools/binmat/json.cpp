@@ -30,13 +30,18 @@ nlohmann::json record_for(const std::string &file) {
 
 void print_record(const nlohmann::json &record) { print(record.dump() + "\n"); }
 
-void print_failure_record(const std::string &file, const std::string &reason,
-                          const std::string &problem) {
+nlohmann::json failure_record(const std::string &file, const std::string &reason,
+                              const std::string &problem) {
     nlohmann::json r = record_for(file);
     r["ok"] = false;
     r["error"] = reason;
     r["problem"] = problem;
-    print_record(r);
+    return r;
+}
+
+void print_failure_record(const std::string &file, const std::string &reason,
+                          const std::string &problem) {
+    print_record(failure_record(file, reason, problem));
 }
 
 nlohmann::json number_or_null(float v) {

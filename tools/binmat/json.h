@@ -12,6 +12,8 @@ namespace cli {
 nlohmann::json record_for(const std::string &file);
 
 // The record of a file that could not be read or opened: its reason and the defect's name.
+nlohmann::json failure_record(const std::string &file, const std::string &reason,
+                              const std::string &problem);
 void print_failure_record(const std::string &file, const std::string &reason,
                           const std::string &problem);
 
