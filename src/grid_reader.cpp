@@ -10,6 +10,7 @@
 #include <optional>
 #include <sys/stat.h>
 #include <system_error>
+#include <unistd.h>
 
 namespace binmat {
 
@@ -456,6 +457,47 @@ void read_rows(std::FILE *in, const header &h, std::span<float> row_coordinates,
         }
         first += count;
     }
+}
+
+std::vector<float> read_row_coordinates(const std::filesystem::path &path, const header &h) {
+    closer f{open_for_reading(path)};
+    const int fd = fileno(f.f);
+    const std::uint64_t row_bytes = h.row_bytes();
+    const auto read_at = [&](unsigned char *to, std::size_t n, std::uint64_t at) {
+        for (std::size_t got = 0; got < n;) {
+            const ssize_t k = ::pread(fd, to + got, n - got, static_cast<off_t>(at + got));
+            if (k < 0 && errno == EINTR) {
+                continue;
+            }
+            if (k < 0) {
+                io_failed("reading a binary matrix file");
+            }
+            if (k == 0) {
+                refuse(static_cast<float>(h.columns()), at + got);
+            }
+            got += static_cast<std::size_t>(k);
+        }
+    };
+    std::vector<float> titles(static_cast<std::size_t>(h.rows));
+    if (row_bytes <= 4096) {
+        const std::uint64_t per_block = staging_bytes / row_bytes;
+        std::vector<unsigned char> block(static_cast<std::size_t>(per_block * row_bytes));
+        for (std::uint64_t first = 0; first < h.rows; first += per_block) {
+            const std::uint64_t count = std::min(per_block, h.rows - first);
+            read_at(block.data(), static_cast<std::size_t>(count * row_bytes),
+                    h.first_row_offset + first * row_bytes);
+            for (std::uint64_t i = 0; i < count; ++i) {
+                titles[first + i] = stored_float(block.data() + i * row_bytes, h.order);
+            }
+        }
+        return titles;
+    }
+    for (std::uint64_t i = 0; i < h.rows; ++i) {
+        unsigned char title[4];
+        read_at(title, 4, h.first_row_offset + i * row_bytes);
+        titles[i] = stored_float(title, h.order);
+    }
+    return titles;
 }
 
 header read_header(const std::filesystem::path &path, const read_options &options) {

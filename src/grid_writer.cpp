@@ -48,6 +48,11 @@ void check_writable(const binmat::grid_view &g, const binmat::write_options &opt
     }
 }
 
+[[noreturn]] void write_failed(int error) {
+    throw std::system_error(error != 0 ? error : EIO, std::generic_category(),
+                            "writing a binary matrix file");
+}
+
 // Rows of N values with their coordinates in front, for a known N: the compiler unrolls the copy.
 template <std::size_t N>
 void interleave_fixed(float *to, const float *coordinates, const float *from, std::size_t count) {
@@ -150,8 +155,7 @@ class float_sink {
     void write_out(const float *data, std::size_t n) {
         errno = 0;
         if (n > 0 && std::fwrite(data, 4, n, out_) != n) {
-            throw std::system_error(errno != 0 ? errno : EIO, std::generic_category(),
-                                    "writing a binary matrix file");
+            write_failed(errno);
         }
     }
 
@@ -164,11 +168,6 @@ class float_sink {
 // Rows long enough to be written from where they lie, a title and its values to each pair of
 // iovecs: no copy, and few large writes, which the filesystem takes faster than many small ones.
 constexpr std::size_t gathered_columns = 1024;
-
-[[noreturn]] void write_failed(int error) {
-    throw std::system_error(error != 0 ? error : EIO, std::generic_category(),
-                            "writing a binary matrix file");
-}
 
 void write_gathered(int fd, const binmat::grid_view &g) {
     constexpr std::size_t rows_per_call = 512; // IOV_MAX is 1024 on every Linux

@@ -476,6 +476,20 @@ TEST(read_rows, fills_the_callers_storage_and_refuses_a_file_that_shrank) {
     }
 }
 
+TEST(read_row_coordinates, reads_the_titles_of_short_and_long_rows_alone) {
+    const fs::path dir = scratch_dir();
+    for (const std::size_t columns : {3U, 2000U}) { // blocks of rows; a title from each row
+        SCOPED_TRACE(columns);
+        const binmat::grid g = sample_grid(columns == 3 ? 300000 : 40, columns);
+        binmat::write_file(dir / "g", g, {byte_order::big});
+        const binmat::header h = binmat::read_header(dir / "g", {byte_order::big});
+        EXPECT_TRUE(same_bits(binmat::read_row_coordinates(dir / "g", h), g.row_coordinates));
+        fs::resize_file(dir / "g", h.first_row_offset + 2 * h.row_bytes() + 8);
+        EXPECT_THROW((void)binmat::read_row_coordinates(dir / "g", h), binmat::format_error);
+    }
+    fs::remove_all(dir);
+}
+
 TEST(row_reader, hands_over_each_row_in_the_callers_storage) {
     const binmat::grid g = sample_grid(40, 6);
     for (byte_order order : {byte_order::little, byte_order::big}) {

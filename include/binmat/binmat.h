@@ -131,6 +131,11 @@ header read_header(const std::filesystem::path &path, const read_options &option
 void read_rows(std::FILE *in, const header &h, std::span<float> row_coordinates,
                std::span<float> values);
 
+// The coordinate of every row of the file at `path`, whose header `h` is, without its values:
+// each long row gives up its title alone, short rows are read a block at a time. Throws
+// format_error when the file shrank since its header was read.
+std::vector<float> read_row_coordinates(const std::filesystem::path &path, const header &h);
+
 // Reads a file one row at a time in constant memory, for files larger than memory. The stream
 // stays the caller's. The column coordinates are read on construction; byte_order::detect needs
 // a stream that can be repositioned.
