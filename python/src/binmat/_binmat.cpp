@@ -9,13 +9,11 @@
 
 #include <cerrno>
 #include <cstdio>
-#include <fcntl.h>
 #include <filesystem>
 #include <memory>
 #include <string>
 #include <sys/stat.h>
 #include <system_error>
-#include <unistd.h>
 #include <utility>
 #include <vector>
 
@@ -60,20 +58,15 @@ py::tuple to_python(binmat::grid &&g) {
                           adopt(std::move(g.column_coordinates), {columns}), order);
 }
 
-// Closes a stream opened here, whatever leaves the scope.
-struct closer {
-    std::FILE *f;
-    ~closer() { std::fclose(f); }
-};
-
 py::tuple read_path(const std::filesystem::path &path, const std::string &order) {
     const binmat::read_options options{order_named(order)};
-    std::FILE *f = std::fopen(path.c_str(), "rb");
+    const std::unique_ptr<std::FILE, int (*)(std::FILE *)> file(std::fopen(path.c_str(), "rb"),
+                                                                &std::fclose);
+    std::FILE *f = file.get();
     if (f == nullptr) {
         throw std::filesystem::filesystem_error("cannot open binary matrix file", path,
                                                 std::error_code(errno, std::generic_category()));
     }
-    const closer closing{f};
     struct stat st {};
     if (fstat(fileno(f), &st) != 0 || !S_ISREG(st.st_mode)) {
         // A pipe or a device cannot be measured before it is read.
@@ -120,12 +113,17 @@ py::tuple read_bytes(const py::buffer &source, const std::string &order) {
     return to_python(std::move(g));
 }
 
-py::dict header_of(const std::filesystem::path &path, const std::string &order) {
+py::dict header_of(const std::filesystem::path &path, const std::string &order,
+                   bool with_row_coordinates) {
     const binmat::read_options options{order_named(order)};
     binmat::header h;
+    std::vector<float> row_coordinates;
     {
         py::gil_scoped_release unlocked;
         h = binmat::read_header(path, options);
+        if (with_row_coordinates) {
+            row_coordinates = binmat::read_row_coordinates(path, h);
+        }
     }
     py::dict d;
     d["rows"] = h.rows;
@@ -133,67 +131,14 @@ py::dict header_of(const std::filesystem::path &path, const std::string &order) 
     d["stray"] = h.stray;
     d["byte_order"] = name_of(h.order);
     d["first_row_offset"] = h.first_row_offset;
-    d["row_bytes"] = h.row_bytes();
     d["length"] = h.length;
     const auto columns = static_cast<py::ssize_t>(h.columns());
     d["column_coordinates"] = adopt(std::move(h.column_coordinates), {columns});
+    if (with_row_coordinates) {
+        d["row_coordinates"] =
+            adopt(std::move(row_coordinates), {static_cast<py::ssize_t>(h.rows)});
+    }
     return d;
-}
-
-// The coordinate at the head of every row, as the header placed them: rows far apart are read
-// one title each, rows close together a block at a time, so neither a wide nor a tall file reads
-// more than it must.
-py::array_t<float> row_coordinates_of(const std::filesystem::path &path, const std::string &order,
-                                      std::uint64_t first_row_offset, std::uint64_t row_bytes,
-                                      std::uint64_t rows) {
-    const binmat::byte_order stored = order_named(order);
-    py::array_t<float> titles(static_cast<py::ssize_t>(rows));
-    float *to = titles.mutable_data();
-    py::gil_scoped_release unlocked;
-    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) {
-        throw std::filesystem::filesystem_error("cannot open binary matrix file", path,
-                                                std::error_code(errno, std::generic_category()));
-    }
-    const auto read_at = [&](unsigned char *dst, std::size_t n, std::uint64_t at) {
-        for (std::size_t got = 0; got < n;) {
-            const ssize_t k = ::pread(fd, dst + got, n - got, static_cast<off_t>(at + got));
-            if (k < 0 && errno == EINTR) {
-                continue;
-            }
-            if (k <= 0) {
-                const int error = k < 0 ? errno : EIO; // a file cut short since it was measured
-                ::close(fd);
-                throw std::system_error(error, std::generic_category(),
-                                        "reading a binary matrix file");
-            }
-            got += static_cast<std::size_t>(k);
-        }
-    };
-    const auto decode = [stored](const unsigned char *p) {
-        return binmat::stored_float(p, stored);
-    };
-    constexpr std::uint64_t block = std::uint64_t{1} << 20;
-    if (row_bytes <= 4096) {
-        const std::uint64_t per_block = block / row_bytes;
-        std::vector<unsigned char> buffer(static_cast<std::size_t>(per_block * row_bytes));
-        for (std::uint64_t first = 0; first < rows; first += per_block) {
-            const std::uint64_t count = std::min(per_block, rows - first);
-            read_at(buffer.data(), static_cast<std::size_t>(count * row_bytes),
-                    first_row_offset + first * row_bytes);
-            for (std::uint64_t i = 0; i < count; ++i) {
-                to[first + i] = decode(buffer.data() + i * row_bytes);
-            }
-        }
-    } else {
-        unsigned char title[4];
-        for (std::uint64_t i = 0; i < rows; ++i) {
-            read_at(title, 4, first_row_offset + i * row_bytes);
-            to[i] = decode(title);
-        }
-    }
-    ::close(fd);
-    return titles;
 }
 
 using floats = py::array_t<float, py::array::c_style>;
@@ -261,9 +206,8 @@ PYBIND11_MODULE(_binmat, m) {
     py::register_exception_translator(&translate);
     m.def("read_path", &read_path, py::arg("path"), py::arg("byte_order"));
     m.def("read_bytes", &read_bytes, py::arg("source"), py::arg("byte_order"));
-    m.def("header", &header_of, py::arg("path"), py::arg("byte_order"));
-    m.def("row_coordinates", &row_coordinates_of, py::arg("path"), py::arg("byte_order"),
-          py::arg("first_row_offset"), py::arg("row_bytes"), py::arg("rows"));
+    m.def("header", &header_of, py::arg("path"), py::arg("byte_order"),
+          py::arg("with_row_coordinates") = false);
     m.def("storable_column_count", &binmat::storable_column_count, py::arg("columns"));
     m.def("write_path", &write_path, py::arg("path"), py::arg("values"), py::arg("row_coordinates"),
           py::arg("column_coordinates"), py::arg("byte_order"));

@@ -55,12 +55,21 @@ class Header:
     stray: int  # bytes after the last complete row (0 to 3)
     byte_order: str
     first_row_offset: int
-    row_bytes: int  # each row's coordinate and values
     length: int  # the file's size in bytes
 
     @property
     def shape(self):
         return (self.rows, self.columns)
+
+    @property
+    def row_bytes(self):
+        """Bytes in each row: its coordinate and its values."""
+        return 4 * (self.columns + 1)
+
+    @property
+    def stored_dtype(self):
+        """The floats as the file holds them, in its byte order."""
+        return np.dtype("<f4" if self.byte_order == "little" else ">f4")
 
     def __repr__(self):
         return (
@@ -95,11 +104,18 @@ def header(path, byte_order="little") -> Header:
 
     Raises ``FormatError`` for a file that ``read`` would refuse.
     """
+    return _header(path, byte_order, with_row_coordinates=False)[0]
+
+
+def _header(path, byte_order, with_row_coordinates):
+    """The header, and with `with_row_coordinates` the row titles too (else None)."""
     _check_order(byte_order, _READ_ORDERS)
     if not _is_path(path):
         raise TypeError(f"header() reads a file named by a path, not {type(path).__name__}")
     with _naming(path):
-        return Header(**_binmat.header(os.fspath(path), byte_order))
+        fields = _binmat.header(os.fspath(path), byte_order, with_row_coordinates)
+    row_coordinates = fields.pop("row_coordinates", None)
+    return Header(**fields), row_coordinates
 
 
 def read(source, byte_order="little", mmap=False) -> Grid:
@@ -142,9 +158,8 @@ def _bytes_of(source):
 
 def _mapped(path, byte_order):
     h = header(path, byte_order)
-    dtype = np.dtype("<f4" if h.byte_order == "little" else ">f4")
     rows = np.memmap(
-        path, dtype=dtype, mode="r", offset=h.first_row_offset, shape=(h.rows, h.columns + 1)
+        path, dtype=h.stored_dtype, mode="r", offset=h.first_row_offset, shape=(h.rows, h.columns + 1)
     )
     return Grid(rows[:, 1:], rows[:, 0], h.column_coordinates, h.byte_order)
 

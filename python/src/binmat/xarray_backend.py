@@ -15,8 +15,7 @@ import xarray as xr
 from xarray.backends import BackendArray, BackendEntrypoint
 from xarray.core import indexing
 
-from . import _binmat
-from ._grid import header
+from ._grid import _header, header
 
 
 class BinmatBackendArray(BackendArray):
@@ -27,7 +26,7 @@ class BinmatBackendArray(BackendArray):
         self.path = path
         self.shape = (h.rows, h.columns)
         self.dtype = np.dtype(np.float32)
-        self.stored = np.dtype("<f4" if h.byte_order == "little" else ">f4")
+        self.stored = h.stored_dtype
         self.first_row_offset = h.first_row_offset
         self.row_bytes = h.row_bytes
 
@@ -68,13 +67,9 @@ def _read_rows(array, first, count):
     return floats
 
 
-def _row_titles(path, h):
-    return _binmat.row_coordinates(path, h.byte_order, h.first_row_offset, h.row_bytes, h.rows)
-
-
 def open_binmat(path, byte_order="little", drop_variables=None):
     path = os.fspath(path)
-    h = header(path, byte_order)
+    h, row_titles = _header(path, byte_order, with_row_coordinates=True)
     drop = set([drop_variables] if isinstance(drop_variables, str) else drop_variables or ())
     data = indexing.LazilyIndexedArray(BinmatBackendArray(path, h))
     variables = {}
@@ -82,7 +77,7 @@ def open_binmat(path, byte_order="little", drop_variables=None):
         variables["z"] = xr.Variable(("x", "y"), data, encoding={"dtype": np.dtype(np.float32)})
     coords = {}
     if "x" not in drop:
-        coords["x"] = xr.Variable(("x",), _row_titles(path, h), {"long_name": "row coordinate"})
+        coords["x"] = xr.Variable(("x",), row_titles, {"long_name": "row coordinate"})
     if "y" not in drop:
         coords["y"] = xr.Variable(
             ("y",), h.column_coordinates, {"long_name": "column coordinate"}
