@@ -203,22 +203,29 @@ void make_room(binmat::grid &g, std::size_t rows) {
     g.values.resize(next * g.columns());
 }
 
-// Reads rows to the end of the data; returns how many arrived. A partial row is left to the
-// caller's final verdict, which layout_of gives from the count of bytes consumed.
-std::size_t read_rows(counted_stream &in, binmat::grid &g, bool swap,
-                      std::optional<std::uint64_t> left) {
-    const std::size_t columns = g.columns();
+// Where rows land: the coordinate and the values of the first row of storage that `room` has made
+// ready for a given number of rows. Growing storage moves, so it is asked again after each growth.
+struct row_storage {
+    float *coordinates;
+    float *values;
+};
+
+// Reads up to `limit` rows, stopping early at the end of the data; returns how many arrived. A
+// partial row is left to the caller's verdict, which layout_of gives from the bytes consumed.
+template <class Room>
+std::size_t read_rows(counted_stream &in, std::size_t columns, bool swap,
+                      std::optional<std::uint64_t> left, std::size_t limit, Room &&room) {
     const std::size_t row_bytes = 4 * (columns + 1);
     std::size_t rows = 0;
     if (row_bytes > staging_bytes / 4) {
         // Long rows go straight into place.
-        for (;;) {
+        for (; rows < limit; ++rows) {
             unsigned char title[4];
             if (in.take(title, 4) < 4) {
                 return rows;
             }
-            make_room(g, rows + 1);
-            float *values = g.values.data() + rows * columns;
+            const row_storage to = room(rows + 1);
+            float *values = to.values + rows * columns;
             // In pieces that stay in cache while their bytes are turned round.
             const std::size_t piece = swap ? staging_bytes / 16 : columns;
             for (std::size_t done = 0; done < columns;) {
@@ -231,9 +238,9 @@ std::size_t read_rows(counted_stream &in, binmat::grid &g, bool swap,
                 }
                 done += n;
             }
-            g.row_coordinates[rows] = load_float(title, swap);
-            ++rows;
+            to.coordinates[rows] = load_float(title, swap);
         }
+        return rows;
     }
     // A small file gets a block its size; one of unknown length starts small and grows once it
     // has filled the block, as a long file does.
@@ -243,16 +250,19 @@ std::size_t read_rows(counted_stream &in, binmat::grid &g, bool swap,
              : std::min(small, staging_bytes);
     std::vector<unsigned char> staging(first);
     std::size_t held = 0;
-    for (;;) {
-        const std::size_t wanted = staging.size() - held;
+    while (rows < limit) {
+        // No further than the last row wanted: what follows stays in the stream.
+        const std::size_t rows_left = limit - rows;
+        const std::size_t block =
+            rows_left > staging.size() / row_bytes ? staging.size() : rows_left * row_bytes;
+        const std::size_t wanted = block - held;
         const std::size_t got = in.take(staging.data() + held, wanted);
         held += got;
         const std::size_t complete = held / row_bytes;
-        make_room(g, rows + complete);
+        const row_storage to = room(rows + complete);
         const unsigned char *src = staging.data();
         for (std::size_t k = 0; k < complete; ++k, src += row_bytes, ++rows) {
-            unpack_row(src, columns, swap, g.row_coordinates[rows],
-                       g.values.data() + rows * columns);
+            unpack_row(src, columns, swap, to.coordinates[rows], to.values + rows * columns);
         }
         held -= complete * row_bytes;
         std::memmove(staging.data(), src, held);
@@ -263,6 +273,7 @@ std::size_t read_rows(counted_stream &in, binmat::grid &g, bool swap,
             staging.resize(staging_bytes);
         }
     }
+    return rows;
 }
 
 void trim(binmat::grid &g, std::size_t rows) {
@@ -293,7 +304,11 @@ binmat::grid read_stream(std::FILE *file, byte_order order) {
             make_room(g, static_cast<std::size_t>(rows));
         }
     }
-    const std::size_t rows = read_rows(in, g, swap, left);
+    const std::size_t rows =
+        read_rows(in, columns, swap, left, g.values.max_size() / columns, [&g](std::size_t n) {
+            make_room(g, n);
+            return row_storage{g.row_coordinates.data(), g.values.data()};
+        });
     const binmat::layout l = binmat::layout_of(h.stored, in.consumed());
     if (l.problem != defect::none) {
         refuse(h.stored, in.consumed());
@@ -419,43 +434,14 @@ void read_rows(std::FILE *in, const header &h, std::span<float> row_coordinates,
         values.size() / columns != h.rows) {
         throw std::invalid_argument("read_rows needs room for exactly the rows its header counts");
     }
-    const bool swap = needs_swap(h.order);
     const std::size_t rows = row_coordinates.size();
-    const std::uint64_t row_bytes = h.row_bytes();
     counted_stream counted(in);
-    const auto cut_short = [&] {
+    const std::size_t got = read_rows(counted, columns, needs_swap(h.order), h.rows * h.row_bytes(),
+                                      rows, [&](std::size_t) {
+                                          return row_storage{row_coordinates.data(), values.data()};
+                                      });
+    if (got < rows) {
         refuse(static_cast<float>(columns), h.first_row_offset + counted.consumed());
-    };
-    if (row_bytes > staging_bytes / 4) {
-        // Long rows go straight into place.
-        for (std::size_t i = 0; i < rows; ++i) {
-            unsigned char title[4];
-            float *to = values.data() + i * columns;
-            if (counted.take(title, 4) < 4 || counted.take(to, 4 * columns) < 4 * columns) {
-                cut_short();
-            }
-            if (swap) {
-                swap_floats(to, columns);
-            }
-            row_coordinates[i] = load_float(title, swap);
-        }
-        return;
-    }
-    // Short rows through a block small enough to stay in cache while it is unpacked.
-    const auto per_block = static_cast<std::size_t>(staging_bytes / 4 / row_bytes);
-    std::vector<unsigned char> staging(
-        static_cast<std::size_t>(std::min<std::uint64_t>(rows, per_block) * row_bytes));
-    for (std::size_t first = 0; first < rows;) {
-        const std::size_t count = std::min(rows - first, per_block);
-        const std::size_t wanted = count * static_cast<std::size_t>(row_bytes);
-        if (counted.take(staging.data(), wanted) < wanted) {
-            cut_short();
-        }
-        const unsigned char *src = staging.data();
-        for (std::size_t k = first; k < first + count; ++k, src += row_bytes) {
-            unpack_row(src, columns, swap, row_coordinates[k], values.data() + k * columns);
-        }
-        first += count;
     }
 }
 
