@@ -306,6 +306,8 @@ void write_file(const std::filesystem::path &path, const grid_view &g,
         file_failed("cannot write a temporary file", temp.path, errno);
     }
     temp.fd = -1; // the stream owns it now
+    // Everything is gathered into large blocks already; a stdio buffer would split each in two.
+    std::setvbuf(out, nullptr, _IONBF, 0);
     try {
         write(out, g, options);
     } catch (...) {
