@@ -141,6 +141,24 @@ py::dict header_of(const std::filesystem::path &path, const std::string &order,
     return d;
 }
 
+// Whether the regular file at `path` is laid out as a whole little-endian file with nothing left
+// over, judged from its first four bytes and its length: nothing else is read, however large.
+bool whole_file(const std::filesystem::path &path) {
+    py::gil_scoped_release unlocked;
+    const std::unique_ptr<std::FILE, int (*)(std::FILE *)> file(std::fopen(path.c_str(), "rb"),
+                                                                &std::fclose);
+    struct stat st {};
+    unsigned char count[4];
+    if (!file || fstat(fileno(file.get()), &st) != 0 || !S_ISREG(st.st_mode) ||
+        std::fread(count, 1, 4, file.get()) != 4) {
+        return false;
+    }
+    const binmat::layout l =
+        binmat::layout_of(binmat::stored_float(count, binmat::byte_order::little),
+                          static_cast<std::uint64_t>(st.st_size));
+    return l.problem == binmat::defect::none && l.stray == 0;
+}
+
 using floats = py::array_t<float, py::array::c_style>;
 
 std::span<const float> span_of(const floats &a) {
@@ -208,6 +226,7 @@ PYBIND11_MODULE(_binmat, m) {
     m.def("read_bytes", &read_bytes, py::arg("source"), py::arg("byte_order"));
     m.def("header", &header_of, py::arg("path"), py::arg("byte_order"),
           py::arg("with_row_coordinates") = false);
+    m.def("whole_file", &whole_file, py::arg("path"));
     m.def("storable_column_count", &binmat::storable_column_count, py::arg("columns"));
     m.def("write_path", &write_path, py::arg("path"), py::arg("values"), py::arg("row_coordinates"),
           py::arg("column_coordinates"), py::arg("byte_order"));

@@ -15,7 +15,8 @@ import xarray as xr
 from xarray.backends import BackendArray, BackendEntrypoint
 from xarray.core import indexing
 
-from ._grid import _header, header
+from . import _binmat
+from ._grid import _header
 
 
 class BinmatBackendArray(BackendArray):
@@ -100,13 +101,9 @@ class BinmatBackendEntrypoint(BackendEntrypoint):
         return open_binmat(filename_or_obj, byte_order, drop_variables)
 
     def guess_can_open(self, filename_or_obj):
-        # Only what reads as a whole little-endian file with nothing left over: many files of
-        # other kinds begin with four bytes that would pass for a column count.
+        # Only what is laid out as a whole little-endian file with nothing left over: many files
+        # of other kinds begin with four bytes that would pass for a column count, but few have
+        # the length to match.
         if not isinstance(filename_or_obj, (str, os.PathLike)):
             return False
-        try:
-            if not os.path.isfile(filename_or_obj):
-                return False
-            return header(filename_or_obj).stray == 0
-        except (OSError, ValueError):
-            return False
+        return _binmat.whole_file(os.fspath(filename_or_obj))
