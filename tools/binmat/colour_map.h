@@ -14,7 +14,7 @@ using rgb = std::array<std::uint8_t, 3>;
 struct colour_map {
     std::string_view name;
     const std::array<std::uint32_t, 256> *table; // 0xRRGGBB from the low end up; null for gray
-    bool diverging;                               // its middle is zero when data take both signs
+    bool diverging;                              // its middle is zero when data take both signs
     rgb nan;
     rgb positive_infinity;
     rgb negative_infinity;

@@ -7,6 +7,7 @@
 #include <cairo-pdf.h>
 #include <cairo-svg.h>
 #include <cairo.h>
+#include <fontconfig/fontconfig.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -108,9 +109,7 @@ std::pair<double, double> colour_range(const scene &s, const picture_options &o)
 }
 
 // How many ticks fit along `length` when each needs `room`.
-int ticks_for(double length, double room) {
-    return std::max(2, static_cast<int>(length / room));
-}
+int ticks_for(double length, double room) { return std::max(2, static_cast<int>(length / room)); }
 
 scene plan(const binmat::grid &g, const picture_options &o, cairo_t *cr) {
     scene s;
@@ -174,8 +173,8 @@ scene plan(const binmat::grid &g, const picture_options &o, cairo_t *cr) {
     for (const legend_entry &e : s.legend) {
         right = std::max(right, 1.5 * f + text_width(cr, e.label));
     }
-    const double left = snap(pad + 1.2 * f + 0.5 * f + widest(cr, s.x_ticks) + s.gap +
-                             s.tick_length);
+    const double left =
+        snap(pad + 1.2 * f + 0.5 * f + widest(cr, s.x_ticks) + s.gap + s.tick_length);
     const double plot_width = snap(w - left - 1.5 * f - right - pad);
     if (plot_width < 2 * f || plot_height < 2 * f || l.bar.height < (s.range.finite ? f : 0)) {
         throw failure(status_usage, "a " + std::to_string(o.width) + " x " +
@@ -222,9 +221,9 @@ std::uint32_t pixel(rgb c) {
 surface_ptr image(int width, int height) {
     surface_ptr s(cairo_image_surface_create(CAIRO_FORMAT_RGB24, width, height));
     if (cairo_surface_status(s.get()) != CAIRO_STATUS_SUCCESS) {
-        throw failure(status_bad_data, "cannot make a " + std::to_string(width) + " x " +
-                                           std::to_string(height) + " image: " +
-                                           cairo_status_to_string(cairo_surface_status(s.get())));
+        throw failure(status_bad_data,
+                      "cannot make a " + std::to_string(width) + " x " + std::to_string(height) +
+                          " image: " + cairo_status_to_string(cairo_surface_status(s.get())));
     }
     return s;
 }
@@ -325,8 +324,8 @@ void draw_axes(cairo_t *cr, const scene &s, bool png) {
         cairo_stroke(cr);
         show_text(cr, t.label, x, bottom + s.tick_length + s.gap, 0.5, 1);
     }
-    show_text(cr, "y (columns)", p.x + p.width / 2, bottom + s.tick_length + s.gap + 1.7 * f,
-              0.5, 1);
+    show_text(cr, "y (columns)", p.x + p.width / 2, bottom + s.tick_length + s.gap + 1.7 * f, 0.5,
+              1);
     cairo_save(cr);
     cairo_translate(cr, 0.8 * f + 0.6 * f, p.y + p.height / 2);
     cairo_rotate(cr, -M_PI / 2);
@@ -477,6 +476,11 @@ void draw_picture(const binmat::grid &g, const picture_options &o, FILE *out) {
         cairo_surface_finish(surface.get());
         check(cairo_surface_status(surface.get()), written);
     }
+}
+
+void release_drawing_caches() {
+    cairo_debug_reset_static_data();
+    FcFini();
 }
 
 } // namespace cli

@@ -52,4 +52,8 @@ picture_layout plan_picture(const binmat::grid &g, const picture_options &o);
 // with no place of their own, a picture too small for its text) or the output cannot be written.
 void draw_picture(const binmat::grid &g, const picture_options &o, FILE *out);
 
+// Frees the fonts and caches that drawing keeps for the life of the process, so that a leak
+// checker sees a clean exit; only when no picture is being drawn.
+void release_drawing_caches();
+
 } // namespace cli

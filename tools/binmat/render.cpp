@@ -48,7 +48,16 @@ picture_format format_of(const options &o) {
                                     "\": name it .png, .svg or .pdf, or give --format");
 }
 
+// Drawing keeps fonts for the life of the process; they go when the command ends, however.
+struct drawing_caches {
+    drawing_caches() = default;
+    drawing_caches(const drawing_caches &) = delete;
+    drawing_caches &operator=(const drawing_caches &) = delete;
+    ~drawing_caches() { release_drawing_caches(); }
+};
+
 int run(const options &o) {
+    const drawing_caches caches;
     for (const std::optional<double> &end : {o.vmin, o.vmax}) {
         if (end && !std::isfinite(*end)) {
             throw failure(status_usage, "--vmin and --vmax must be finite numbers");
@@ -58,7 +67,6 @@ int run(const options &o) {
         throw failure(status_usage, "--vmin must be below --vmax");
     }
     picture_options p;
-    p.format = format_of(o);
     p.width = o.width;
     p.height = o.height;
     p.map = find_colour_map(o.map);
@@ -72,6 +80,7 @@ int run(const options &o) {
         throw failure(status_bad_data, o.file + ": " + e.problem);
     }
     output_file out(o.output, {o.file});
+    p.format = format_of(o);
     try {
         draw_picture(*e.grid, p, out.stream());
     } catch (const output_error &error) {
@@ -99,8 +108,7 @@ subcommand add_render(CLI::App &app) {
     sub->add_option("--height", o->height, "height in pixels (points for SVG and PDF)")
         ->check(CLI::Range(picture_min_height, picture_max_side));
     sub->add_option("--title", o->title, "the title; the file's name when not given");
-    sub->add_option("--cmap", o->map, "the colour map")
-        ->check(CLI::IsMember(colour_map_names()));
+    sub->add_option("--cmap", o->map, "the colour map")->check(CLI::IsMember(colour_map_names()));
     sub->add_option("--vmin", o->vmin, "the value at the colour bar's low end");
     sub->add_option("--vmax", o->vmax, "the value at the colour bar's high end");
     add_byte_order(*sub, o->order, true);

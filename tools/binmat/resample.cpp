@@ -33,8 +33,8 @@ bool all_finite(const float *row, std::size_t n) {
 axis_cells place_cells(std::span<const float> coordinates, const std::string &axis) {
     const std::size_t n = coordinates.size();
     if (n == 0 || n > std::numeric_limits<std::uint32_t>::max()) {
-        throw failure(status_bad_data, "cannot draw " + count_of(n, "cell", "cells") + " along " +
-                                           axis);
+        throw failure(status_bad_data,
+                      "cannot draw " + count_of(n, "cell", "cells") + " along " + axis);
     }
     for (std::size_t i = 0; i < n; ++i) {
         if (!std::isfinite(coordinates[i])) {

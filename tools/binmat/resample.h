@@ -27,7 +27,8 @@ axis_cells place_cells(std::span<const float> coordinates, const std::string &ax
 
 // What each of a row of pixels takes from the cells of one axis, as shares of the pixel.
 struct pixel_weights {
-    std::vector<std::size_t> start; // one more than the pixels; pixel p's cells are [start[p], start[p + 1])
+    std::vector<std::size_t>
+        start; // one more than the pixels; pixel p's cells are [start[p], start[p + 1])
     std::vector<std::uint32_t> cell;
     std::vector<float> weight;
 };

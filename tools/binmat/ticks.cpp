@@ -52,7 +52,9 @@ std::vector<tick> round_ticks(double low, double high, int most) {
         static_cast<int>(std::floor(std::log10(std::max(largest, step)) + 1e-9) -
                          std::floor(std::log10(step) + 1e-9)) +
         1;
-    for (double k = first; k <= last; ++k) {
+    const auto count = static_cast<int>(last - first) + 1; // about `most`, by the step's choice
+    for (int i = 0; i < count; ++i) {
+        const double k = first + i;
         // k * step rather than a running sum, so that no error builds up; zero is exact.
         const double at = k == 0 ? 0.0 : k * step;
         ticks.push_back({at, fixed ? with_minus_sign(formatted("%.*f", decimals, at))
