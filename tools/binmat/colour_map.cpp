@@ -149,13 +149,9 @@ constexpr colour_map maps[] = {
 
 } // namespace
 
-rgb colour_map::at(double t) const {
-    // The step whose share of [0, 1] holds t, as the map's steps divide it evenly.
-    const double clamped = std::isnan(t) ? 0.0 : std::clamp(t, 0.0, 1.0);
-    const auto step = static_cast<std::uint32_t>(std::min(255.0, std::floor(clamped * 256)));
+rgb colour_map::colour(std::uint8_t step) const {
     if (table == nullptr) {
-        const auto v = static_cast<std::uint8_t>(step);
-        return {v, v, v};
+        return {step, step, step};
     }
     const std::uint32_t c = (*table)[step];
     return {static_cast<std::uint8_t>(c >> 16), static_cast<std::uint8_t>(c >> 8),

@@ -20,7 +20,15 @@ struct colour_map {
     rgb negative_infinity;
 
     // The colour of t in [0, 1]; t outside is clamped to the nearer end.
-    rgb at(double t) const;
+    rgb at(double t) const { return colour(step_of(t)); }
+
+    // The step of 256 that holds t, and the colour of a step.
+    static std::uint8_t step_of(double t) {
+        // The steps divide [0, 1] evenly; the last one takes 1 itself, and NaN the first.
+        const double scaled = t * 256;
+        return scaled >= 255 ? 255 : scaled > 0 ? static_cast<std::uint8_t>(scaled) : 0;
+    }
+    rgb colour(std::uint8_t step) const;
 };
 
 // The map called `name`, or null.

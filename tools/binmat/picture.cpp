@@ -1,6 +1,7 @@
 #include "picture.h"
 
 #include "command.h"
+#include "png_writer.h"
 #include "resample.h"
 #include "ticks.h"
 
@@ -10,6 +11,7 @@
 #include <fontconfig/fontconfig.h>
 
 #include <algorithm>
+#include <array>
 #include <cerrno>
 #include <cmath>
 #include <cstring>
@@ -66,8 +68,10 @@ struct legend_entry {
 // Everything a picture shows, worked out before anything is drawn.
 struct scene {
     const colour_map *map = nullptr;
-    axis_cells rows;    // x, up the plot
-    axis_cells columns; // y, across it
+    axis_cells rows;         // x, up the plot
+    axis_cells columns;      // y, across it
+    double raster_scale = 1; // pixels of the cells' image per unit of the picture
+    gathered_rows gathered;
     value_range range;
     bool below = false; // values below the colour range: the bar's low end is extended
     bool above = false;
@@ -116,7 +120,6 @@ scene plan(const binmat::grid &g, const picture_options &o, cairo_t *cr) {
     s.map = o.map != nullptr ? o.map : find_colour_map(colour_map_names().front());
     s.rows = place_cells(g.row_coordinates, "x (the rows)");
     s.columns = place_cells(g.column_coordinates, "y (the columns)");
-    s.range = range_of(g.values);
 
     picture_layout &l = s.layout;
     const double w = o.width;
@@ -129,6 +132,24 @@ scene plan(const binmat::grid &g, const picture_options &o, cairo_t *cr) {
     const double pad = 0.8 * f;
     const bool png = o.format == picture_format::png;
     const auto snap = [png](double v) { return png ? std::round(v) : v; };
+    const auto too_small = [&o] {
+        return failure(status_usage, "a " + std::to_string(o.width) + " x " +
+                                         std::to_string(o.height) +
+                                         " picture has no room for the plot; make it larger");
+    };
+
+    // The plot's height does not depend on the values, so the rows are gathered into it first,
+    // and the range of the values found on the way sets out the rest.
+    const double top = snap(pad + 1.3 * s.title_size + 0.4 * f);
+    const double bottom = s.tick_length + s.gap + 1.2 * f + 0.5 * f + 1.2 * f + pad;
+    const double plot_height = snap(h - top - bottom);
+    if (plot_height < 2 * f) {
+        throw too_small();
+    }
+    s.raster_scale = png ? 1 : 2; // vector pictures carry the cells finer, for print
+    const auto raster_height = static_cast<std::size_t>(std::lround(plot_height * s.raster_scale));
+    s.gathered = gather_rows(g.values, g.columns(), spread(s.rows, raster_height, true));
+    s.range = s.gathered.range;
 
     if (s.range.finite) {
         std::tie(l.low, l.high) = colour_range(s, o);
@@ -148,9 +169,6 @@ scene plan(const binmat::grid &g, const picture_options &o, cairo_t *cr) {
         s.legend.push_back({s.map->negative_infinity, "\u2212\u221e"});
     }
 
-    const double top = snap(pad + 1.3 * s.title_size + 0.4 * f);
-    const double bottom = s.tick_length + s.gap + 1.2 * f + 0.5 * f + 1.2 * f + pad;
-    const double plot_height = snap(h - top - bottom);
     l.x_low = s.rows.low();
     l.x_high = s.rows.high();
     l.y_low = s.columns.low();
@@ -176,10 +194,8 @@ scene plan(const binmat::grid &g, const picture_options &o, cairo_t *cr) {
     const double left =
         snap(pad + 1.2 * f + 0.5 * f + widest(cr, s.x_ticks) + s.gap + s.tick_length);
     const double plot_width = snap(w - left - 1.5 * f - right - pad);
-    if (plot_width < 2 * f || plot_height < 2 * f || l.bar.height < (s.range.finite ? f : 0)) {
-        throw failure(status_usage, "a " + std::to_string(o.width) + " x " +
-                                        std::to_string(o.height) +
-                                        " picture has no room for the plot; make it larger");
+    if (plot_width < 2 * f || l.bar.height < (s.range.finite ? f : 0)) {
+        throw too_small();
     }
     l.plot = {left, top, plot_width, plot_height};
     l.bar.x = left + plot_width + 1.5 * f;
@@ -253,26 +269,29 @@ void paint_image(cairo_t *cr, cairo_surface_t *img, const box &b) {
     cairo_restore(cr);
 }
 
-void draw_cells(cairo_t *cr, const binmat::grid &g, const scene &s, double scale) {
+void draw_cells(cairo_t *cr, const binmat::grid &g, const scene &s) {
     const box &plot = s.layout.plot;
-    const int width = std::max(1, static_cast<int>(std::lround(plot.width * scale)));
-    const int height = std::max(1, static_cast<int>(std::lround(plot.height * scale)));
-    const pixel_weights down = spread(s.rows, static_cast<std::size_t>(height), true);
+    const int width = static_cast<int>(std::lround(plot.width * s.raster_scale));
+    const int height = static_cast<int>(std::lround(plot.height * s.raster_scale));
     const pixel_weights across = spread(s.columns, static_cast<std::size_t>(width), false);
-    const std::vector<float> values = resample(g.values, g.columns(), down, across);
+    const std::vector<float> values = resample(g.values, s.gathered, across);
     const double low = s.layout.low;
     const double span = s.layout.high - low;
-    std::vector<std::uint32_t> pixels(values.size());
     const colour_map &m = *s.map;
+    std::array<std::uint32_t, 256> steps{};
+    for (std::size_t i = 0; i < steps.size(); ++i) {
+        steps[i] = pixel(m.colour(static_cast<std::uint8_t>(i)));
+    }
+    std::vector<std::uint32_t> pixels(values.size());
     for (std::size_t i = 0; i < values.size(); ++i) {
         const float v = values[i];
-        rgb c = m.nan;
+        std::uint32_t c = pixel(m.nan);
         if (std::isinf(v)) {
-            c = v > 0 ? m.positive_infinity : m.negative_infinity;
+            c = pixel(v > 0 ? m.positive_infinity : m.negative_infinity);
         } else if (!std::isnan(v)) {
-            c = m.at((v - low) / span);
+            c = steps[colour_map::step_of((v - low) / span)];
         }
-        pixels[i] = pixel(c);
+        pixels[i] = c;
     }
     const surface_ptr img = image(width, height);
     put_pixels(img.get(), pixels, width);
@@ -463,15 +482,14 @@ void draw_picture(const binmat::grid &g, const picture_options &o, FILE *out) {
         const context_ptr cr(cairo_create(surface.get()));
         cairo_set_source_rgb(cr.get(), 1, 1, 1);
         cairo_paint(cr.get());
-        // Vector pictures carry the cells at twice their size in points, for print.
-        draw_cells(cr.get(), g, s, png ? 1.0 : 2.0);
+        draw_cells(cr.get(), g, s);
         draw_axes(cr.get(), s, png);
         draw_bar(cr.get(), s, png);
         draw_title(cr.get(), s, o.width);
         check(cairo_status(cr.get()), written);
     }
     if (png) {
-        check(cairo_surface_write_to_png_stream(surface.get(), write_to, &written), written);
+        write_png(surface.get(), out);
     } else {
         cairo_surface_finish(surface.get());
         check(cairo_surface_status(surface.get()), written);

@@ -4,28 +4,84 @@
 #include "examine.h"
 
 #include <algorithm>
+#include <array>
 #include <cmath>
 #include <cstring>
+#include <functional>
+#include <future>
 #include <limits>
+#include <mutex>
 #include <numeric>
+#include <thread>
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
 namespace cli {
 
 namespace {
 
-bool finite_bits(float v) {
-    std::uint32_t bits = 0;
+std::int32_t bits_of(float v) {
+    std::int32_t bits = 0;
     std::memcpy(&bits, &v, sizeof bits);
-    return (bits & 0x7f800000U) != 0x7f800000U;
+    return bits;
 }
 
-// Whether a row holds only finite values; written without an early exit so that it vectorises.
-bool all_finite(const float *row, std::size_t n) {
-    bool any_other = false;
-    for (std::size_t j = 0; j < n; ++j) {
-        any_other |= !finite_bits(row[j]);
+bool finite_bits(float v) { return (bits_of(v) & 0x7f800000) != 0x7f800000; }
+
+// Whether work of `size` is worth two threads: enough of it, and a second core to take half.
+bool worth_two_threads(std::size_t size) {
+    return size >= (std::size_t{1} << 20) && std::thread::hardware_concurrency() >= 2;
+}
+
+// The least and greatest finite values (+inf and -inf when there are none), and whether any value
+// is not finite.
+struct extremes {
+    float low = std::numeric_limits<float>::infinity();
+    float high = -std::numeric_limits<float>::infinity();
+    bool others = false;
+};
+
+extremes extremes_of(const float *p, std::size_t n) {
+    extremes e;
+    std::size_t j = 0;
+#if defined(__SSE2__)
+    // Four at a time: values that are not finite stand in as the infinity that changes nothing,
+    // which the compiler would not work out for itself under float's NaN rules.
+    const __m128i exponent = _mm_set1_epi32(0x7f800000);
+    const __m128 up = _mm_set1_ps(e.low);
+    const __m128 down = _mm_set1_ps(e.high);
+    __m128 low = up;
+    __m128 high = down;
+    __m128i others = _mm_setzero_si128();
+    for (; j + 4 <= n; j += 4) {
+        const __m128 v = _mm_loadu_ps(p + j);
+        const __m128i other =
+            _mm_cmpeq_epi32(_mm_and_si128(_mm_castps_si128(v), exponent), exponent);
+        const __m128 mask = _mm_castsi128_ps(other);
+        low = _mm_min_ps(low, _mm_or_ps(_mm_andnot_ps(mask, v), _mm_and_ps(mask, up)));
+        high = _mm_max_ps(high, _mm_or_ps(_mm_andnot_ps(mask, v), _mm_and_ps(mask, down)));
+        others = _mm_or_si128(others, other);
     }
-    return !any_other;
+    std::array<float, 4> lows{};
+    std::array<float, 4> highs{};
+    _mm_storeu_ps(lows.data(), low);
+    _mm_storeu_ps(highs.data(), high);
+    e.low = *std::min_element(lows.begin(), lows.end());
+    e.high = *std::max_element(highs.begin(), highs.end());
+    e.others = _mm_movemask_epi8(others) != 0;
+#endif
+    for (; j < n; ++j) {
+        const float v = p[j];
+        if (finite_bits(v)) {
+            e.low = std::min(e.low, v);
+            e.high = std::max(e.high, v);
+        } else {
+            e.others = true;
+        }
+    }
+    return e;
 }
 
 } // namespace
@@ -110,104 +166,215 @@ pixel_weights spread(const axis_cells &cells, std::size_t pixels, bool reversed)
                 }
             }
         }
+        double total = 0;
+        for (std::size_t k = w.start.back(); k < w.cell.size(); ++k) {
+            total += w.weight[k];
+        }
+        w.total.push_back(total);
         w.start.push_back(w.cell.size());
     }
     return w;
 }
 
-std::vector<float> resample(std::span<const float> values, std::size_t columns,
-                            const pixel_weights &down, const pixel_weights &across) {
-    const std::size_t height = down.start.size() - 1;
-    const std::size_t width = across.start.size() - 1;
-    std::vector<float> picture(height * width);
-    // Per grid column, for the picture row at hand: the weighted sum of its finite values, and
-    // the weights of the values left out of it (only for rows that have such values).
-    std::vector<float> sum(columns);
-    std::vector<float> lost(columns);
-    std::vector<float> positive(columns);
-    std::vector<float> negative(columns);
-    for (std::size_t r = 0; r < height; ++r) {
-        std::fill(sum.begin(), sum.end(), 0.0F);
-        float total = 0;
-        bool others = false;
+namespace {
+
+// What gathering one band of the picture's rows saw of the grid.
+struct band_seen {
+    extremes values;
+    std::vector<char> rows; // each grid row it took
+};
+
+// Gathers picture rows [first, last) into g, whose sum and total are in place; the arrays for
+// values that are not finite are made when the first such value turns up, once for all bands.
+band_seen gather_band(std::span<const float> values, const pixel_weights &down, std::size_t first,
+                      std::size_t last, gathered_rows &g, std::once_flag &others_made) {
+    const std::size_t columns = g.columns;
+    const std::size_t height = g.total.size();
+    band_seen seen;
+    seen.rows.resize(values.size() / columns);
+    for (std::size_t r = first; r < last; ++r) {
+        float *sum = g.sum.data() + r * columns;
         for (std::size_t k = down.start[r]; k < down.start[r + 1]; ++k) {
-            const float *row = values.data() + std::size_t{down.cell[k]} * columns;
+            const std::uint32_t i = down.cell[k];
+            const float *row = values.data() + std::size_t{i} * columns;
             const float w = down.weight[k];
-            total += w;
-            if (all_finite(row, columns)) {
+            g.total[r] += w;
+            seen.rows[i] = 1;
+            // The row's extremes while it passes through the cache anyway: the range costs no
+            // pass of its own over the grid.
+            const extremes e = extremes_of(row, columns);
+            seen.values.low = std::min(seen.values.low, e.low);
+            seen.values.high = std::max(seen.values.high, e.high);
+            seen.values.others |= e.others;
+            if (!e.others) {
                 for (std::size_t j = 0; j < columns; ++j) {
                     sum[j] += w * row[j];
                 }
                 continue;
             }
-            if (!others) {
-                std::fill(lost.begin(), lost.end(), 0.0F);
-                std::fill(positive.begin(), positive.end(), 0.0F);
-                std::fill(negative.begin(), negative.end(), 0.0F);
-                others = true;
-            }
+            std::call_once(others_made, [&g, height, columns] {
+                g.lost.assign(height * columns, 0.0F);
+                g.positive.assign(height * columns, 0.0F);
+                g.negative.assign(height * columns, 0.0F);
+            });
             for (std::size_t j = 0; j < columns; ++j) {
                 const float v = row[j];
                 if (finite_bits(v)) {
                     sum[j] += w * v;
                 } else {
-                    lost[j] += w;
-                    positive[j] += v > 0 ? w : 0.0F;
-                    negative[j] += v < 0 ? w : 0.0F;
+                    const std::size_t at = r * columns + j;
+                    g.lost[at] += w;
+                    g.positive[at] += v > 0 ? w : 0.0F;
+                    g.negative[at] += v < 0 ? w : 0.0F;
                 }
             }
         }
-        float *out = picture.data() + r * width;
-        for (std::size_t c = 0; c < width; ++c) {
-            double s = 0;
-            double kept = 0;
-            double pos = 0;
-            double neg = 0;
-            for (std::size_t k = across.start[c]; k < across.start[c + 1]; ++k) {
+    }
+    return seen;
+}
+
+} // namespace
+
+gathered_rows gather_rows(std::span<const float> values, std::size_t columns,
+                          const pixel_weights &down) {
+    const std::size_t height = down.start.size() - 1;
+    const std::size_t rows = columns == 0 ? 0 : values.size() / columns;
+    gathered_rows g;
+    g.columns = columns;
+    if (height >= rows) {
+        // Pixels finer than rows: each picture row is one grid row, taken as it is.
+        g.whole = down.cell;
+        g.range = range_of(values);
+        return g;
+    }
+    g.sum.assign(height * columns, 0.0F);
+    g.total.assign(height, 0.0F);
+    std::once_flag others_made;
+    // A large grid is gathered in two bands at once: the pass is bound by memory, which two
+    // cores read faster than one.
+    const bool split = height >= 2 && worth_two_threads(values.size());
+    const std::size_t half = split ? height / 2 : 0;
+    std::future<band_seen> top;
+    if (split) {
+        top = std::async(std::launch::async, gather_band, values, std::cref(down), 0, half,
+                         std::ref(g), std::ref(others_made));
+    }
+    band_seen seen = gather_band(values, down, half, height, g, others_made);
+    if (split) {
+        const band_seen other = top.get();
+        seen.values.low = std::min(seen.values.low, other.values.low);
+        seen.values.high = std::max(seen.values.high, other.values.high);
+        seen.values.others |= other.values.others;
+        for (std::size_t i = 0; i < rows; ++i) {
+            seen.rows[i] |= other.rows[i];
+        }
+    }
+    const bool every_row =
+        std::all_of(seen.rows.begin(), seen.rows.end(), [](char c) { return c != 0; });
+    if (!every_row || seen.values.others) {
+        g.range = range_of(values); // rows too thin for any pixel, or values to tell apart
+    } else {
+        g.range.finite = true;
+        g.range.min = seen.values.low;
+        g.range.max = seen.values.high;
+    }
+    return g;
+}
+
+namespace {
+
+// The picture's row r from the gathered rows.
+void resample_row(std::span<const float> values, const gathered_rows &rows,
+                  const pixel_weights &across, std::size_t r, float *out) {
+    const std::size_t width = across.start.size() - 1;
+    const std::size_t columns = rows.columns;
+    const bool whole = !rows.whole.empty();
+    const bool others = !whole && !rows.lost.empty();
+    const float *sum = whole ? values.data() + std::size_t{rows.whole[r]} * columns
+                             : rows.sum.data() + r * columns;
+    const float total = whole ? 1.0F : rows.total[r];
+    const std::size_t at = r * columns;
+    for (std::size_t c = 0; c < width; ++c) {
+        double s = 0;
+        double kept = 0;
+        double pos = 0;
+        double neg = 0;
+        const std::size_t first = across.start[c];
+        const std::size_t last = across.start[c + 1];
+        if (whole) {
+            for (std::size_t k = first; k < last; ++k) {
+                const double w = across.weight[k];
+                const float v = sum[across.cell[k]];
+                if (finite_bits(v)) {
+                    s += w * v;
+                    kept += w;
+                } else {
+                    pos += v > 0 ? w : 0.0;
+                    neg += v < 0 ? w : 0.0;
+                }
+            }
+        } else if (others) {
+            for (std::size_t k = first; k < last; ++k) {
                 const std::uint32_t j = across.cell[k];
                 const double w = across.weight[k];
                 s += w * sum[j];
-                if (others) {
-                    kept += w * (total - lost[j]);
-                    pos += w * positive[j];
-                    neg += w * negative[j];
-                } else {
-                    kept += w * total;
-                }
+                kept += w * (total - rows.lost[at + j]);
+                pos += w * rows.positive[at + j];
+                neg += w * rows.negative[at + j];
             }
-            float v = std::numeric_limits<float>::quiet_NaN();
-            if (pos > 0 || neg > 0) {
-                if (pos != neg) {
-                    v = pos > neg ? std::numeric_limits<float>::infinity()
-                                  : -std::numeric_limits<float>::infinity();
-                }
-            } else if (kept > 0) {
-                // An average of values near the float limit may round beyond it.
-                v = static_cast<float>(std::clamp(s / kept,
-                                                  -double{std::numeric_limits<float>::max()},
-                                                  double{std::numeric_limits<float>::max()}));
+        } else {
+            // Every value finite, the common case: the weights' sum is known per pixel.
+            for (std::size_t k = first; k < last; ++k) {
+                s += double{across.weight[k]} * sum[across.cell[k]];
             }
-            out[c] = v;
+            kept = across.total[c] * total;
         }
+        float v = std::numeric_limits<float>::quiet_NaN();
+        if (pos > 0 || neg > 0) {
+            if (pos != neg) {
+                v = pos > neg ? std::numeric_limits<float>::infinity()
+                              : -std::numeric_limits<float>::infinity();
+            }
+        } else if (kept > 0) {
+            // An average of values near the float limit may round beyond it.
+            v = static_cast<float>(std::clamp(s / kept, -double{std::numeric_limits<float>::max()},
+                                              double{std::numeric_limits<float>::max()}));
+        }
+        out[c] = v;
+    }
+}
+
+} // namespace
+
+std::vector<float> resample(std::span<const float> values, const gathered_rows &rows,
+                            const pixel_weights &across) {
+    const std::size_t height = rows.whole.empty() ? rows.total.size() : rows.whole.size();
+    const std::size_t width = across.start.size() - 1;
+    std::vector<float> picture(height * width);
+    const auto band = [&](std::size_t first, std::size_t last) {
+        for (std::size_t r = first; r < last; ++r) {
+            resample_row(values, rows, across, r, picture.data() + r * width);
+        }
+    };
+    if (height >= 2 && worth_two_threads(height * across.cell.size())) {
+        auto top = std::async(std::launch::async, band, 0, height / 2);
+        band(height / 2, height);
+        top.get();
+    } else {
+        band(0, height);
     }
     return picture;
 }
 
 value_range range_of(std::span<const float> values) {
+    const extremes e = extremes_of(values.data(), values.size());
     value_range r;
-    float low = std::numeric_limits<float>::infinity();
-    float high = -std::numeric_limits<float>::infinity();
-    bool others = false;
-    for (const float v : values) {
-        const bool finite = finite_bits(v);
-        low = finite && v < low ? v : low;
-        high = finite && v > high ? v : high;
-        others |= !finite;
+    r.finite = e.low <= e.high;
+    if (r.finite) {
+        r.min = e.low;
+        r.max = e.high;
     }
-    r.finite = low <= high;
-    r.min = low;
-    r.max = high;
-    if (others) {
+    if (e.others) {
         for (const float v : values) {
             r.nan |= std::isnan(v);
             r.positive_infinity |= v == std::numeric_limits<float>::infinity();

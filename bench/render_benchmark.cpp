@@ -1,0 +1,117 @@
+// binmat render's drawing against reading the grid it draws: the 4096 x 4096 grid (about 64 MB,
+// warm in the page cache) read with binmat::read_file, and read then drawn as an 800 x 600 PNG
+// into memory. Run in the release preset; see docs/PERFORMANCE.md.
+#include "picture.h"
+
+#include <binmat/binmat.h>
+
+#include <benchmark/benchmark.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <string>
+#include <unistd.h>
+#include <vector>
+
+namespace {
+
+namespace fs = std::filesystem;
+
+// BINMAT_BENCH_SCALE divides each side, for a quick run (CI uses a tiny one).
+std::size_t side() {
+    const char *s = std::getenv("BINMAT_BENCH_SCALE");
+    const long k = s != nullptr ? std::strtol(s, nullptr, 10) : 1;
+    return 4096 / static_cast<std::size_t>(k > 0 && k < 4096 ? k : 1);
+}
+
+// A smooth surface with fine ripples, so that the picture is neither flat nor noise.
+const fs::path &square_file() {
+    static const fs::path path = [] {
+        std::string pattern = (fs::temp_directory_path() / "binmat-render-XXXXXX").string();
+        if (mkdtemp(pattern.data()) == nullptr) {
+            std::abort();
+        }
+        const std::size_t n = side();
+        binmat::grid g;
+        g.row_coordinates.resize(n);
+        g.column_coordinates.resize(n);
+        g.values.resize(n * n);
+        for (std::size_t i = 0; i < n; ++i) {
+            g.row_coordinates[i] = static_cast<float>(i) / static_cast<float>(n);
+            g.column_coordinates[i] = g.row_coordinates[i];
+        }
+        for (std::size_t i = 0; i < n; ++i) {
+            for (std::size_t j = 0; j < n; ++j) {
+                const double x = g.row_coordinates[i];
+                const double y = g.column_coordinates[j];
+                g.values[i * n + j] =
+                    static_cast<float>(std::sin(6 * x) * std::cos(4 * y) + 0.1 * std::sin(900 * x));
+            }
+        }
+        fs::path p = fs::path(pattern) / "square";
+        binmat::write_file(p, g);
+        return p;
+    }();
+    return path;
+}
+
+void read_square(benchmark::State &state) {
+    for (auto _ : state) {
+        binmat::grid g = binmat::read_file(square_file());
+        benchmark::DoNotOptimize(g.values.data());
+    }
+}
+
+void render(const fs::path &file) {
+    cli::picture_options o;
+    o.width = 800;
+    o.height = 600;
+    o.title = "square";
+    char *data = nullptr;
+    std::size_t size = 0;
+    FILE *out = open_memstream(&data, &size);
+    const binmat::grid g = binmat::read_file(file);
+    cli::draw_picture(g, o, out);
+    std::fclose(out);
+    benchmark::DoNotOptimize(data);
+    std::free(data);
+}
+
+void render_square(benchmark::State &state) {
+    for (auto _ : state) {
+        render(square_file());
+    }
+}
+
+// A read and a render in every iteration, so that the machine's changing load falls on both
+// alike: the counter is the median of their ratios.
+void render_over_read(benchmark::State &state) {
+    using clock = std::chrono::steady_clock;
+    std::vector<double> ratios;
+    for (auto _ : state) {
+        const auto start = clock::now();
+        {
+            const binmat::grid g = binmat::read_file(square_file());
+            benchmark::DoNotOptimize(g.values.data());
+        }
+        const auto read = clock::now();
+        render(square_file());
+        const auto end = clock::now();
+        ratios.push_back(std::chrono::duration<double>(end - read).count() /
+                         std::chrono::duration<double>(read - start).count());
+    }
+    std::sort(ratios.begin(), ratios.end());
+    state.counters["ratio"] = ratios[ratios.size() / 2];
+}
+
+BENCHMARK(read_square)->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK(render_square)->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK(render_over_read)->Unit(benchmark::kMillisecond)->UseRealTime()->MinTime(2);
+
+} // namespace
+
+BENCHMARK_MAIN();
