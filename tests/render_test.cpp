@@ -2,6 +2,7 @@
 // and checked for what they must show, not against stored images.
 #include "colour_map.h"
 #include "picture.h"
+#include "ticks.h"
 #include "support/process.h"
 
 #include <binmat/binmat.h>
@@ -355,6 +356,31 @@ TEST_F(render, refuses_bad_options_as_usage_errors) {
     }
     EXPECT_FALSE(fs::exists(dir / "x.png"));
     EXPECT_FALSE(fs::exists(dir / "x.jpg"));
+}
+
+} // namespace
+
+namespace {
+
+std::vector<std::string> labels(double low, double high, int most) {
+    std::vector<std::string> out;
+    for (const cli::tick &t : cli::round_ticks(low, high, most)) {
+        out.push_back(t.label);
+    }
+    return out;
+}
+
+TEST(round_ticks, fall_on_round_numbers_with_the_decimals_their_step_needs) {
+    using v = std::vector<std::string>;
+    EXPECT_EQ(labels(-3.1, 6.2, 10),
+              (v{"\u22123", "\u22122", "\u22121", "0", "1", "2", "3", "4", "5", "6"}));
+    EXPECT_EQ(labels(0, 1, 4), (v{"0.0", "0.5", "1.0"}));
+    EXPECT_EQ(labels(0.1, 0.35, 5), (v{"0.10", "0.15", "0.20", "0.25", "0.30", "0.35"}));
+    EXPECT_EQ(labels(1e7, 5e7, 4), (v{"1e+07", "2e+07", "3e+07", "4e+07", "5e+07"}));
+    EXPECT_EQ(labels(-1e-7, 1e-7, 2), (v{"\u22121e-07", "0", "1e-07"}));
+    EXPECT_EQ(labels(-3e38, 3e38, 3), (v{"\u22122e+38", "0", "2e+38"}));
+    EXPECT_TRUE(labels(1, 1, 5).empty());
+    EXPECT_TRUE(labels(0, std::numeric_limits<double>::infinity(), 5).empty());
 }
 
 } // namespace

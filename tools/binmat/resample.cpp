@@ -266,7 +266,7 @@ gathered_rows gather_rows(std::span<const float> values, std::size_t columns,
         seen.values.high = std::max(seen.values.high, other.values.high);
         seen.values.others |= other.values.others;
         for (std::size_t i = 0; i < rows; ++i) {
-            seen.rows[i] |= other.rows[i];
+            seen.rows[i] = static_cast<char>(seen.rows[i] | other.rows[i]);
         }
     }
     const bool every_row =

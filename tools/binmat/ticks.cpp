@@ -42,8 +42,9 @@ std::vector<tick> round_ticks(double low, double high, int most) {
             break;
         }
     }
-    const double first = std::ceil(low / step);
-    const double last = std::floor(high / step);
+    // Ends that are multiples of the step get their ticks despite rounding in the division.
+    const double first = std::ceil(low / step - 1e-9);
+    const double last = std::floor(high / step + 1e-9);
     const double largest = std::max(std::abs(first), std::abs(last)) * step;
     // Fixed decimals read best while the numbers stay short; beyond that, exponents.
     const int decimals = std::max(0, static_cast<int>(-std::floor(std::log10(step) + 1e-9)));
