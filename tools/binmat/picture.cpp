@@ -146,7 +146,8 @@ scene plan(const binmat::grid &g, const picture_options &o, cairo_t *cr) {
     if (plot_height < 2 * f) {
         throw too_small();
     }
-    s.raster_scale = png ? 1 : 2; // vector pictures carry the cells finer, for print
+    // Vector pictures carry the cells finer, for print, within what an image may hold.
+    s.raster_scale = png ? 1.0 : std::min(2.0, 8192 / std::max(w, h));
     const auto raster_height = static_cast<std::size_t>(std::lround(plot_height * s.raster_scale));
     s.gathered = gather_rows(g.values, g.columns(), spread(s.rows, raster_height, true));
     s.range = s.gathered.range;
