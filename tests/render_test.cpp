@@ -2,8 +2,8 @@
 // and checked for what they must show, not against stored images.
 #include "colour_map.h"
 #include "picture.h"
-#include "ticks.h"
 #include "support/process.h"
+#include "ticks.h"
 
 #include <binmat/binmat.h>
 
