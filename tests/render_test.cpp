@@ -2,6 +2,7 @@
 // and checked for what they must show, not against stored images.
 #include "colour_map.h"
 #include "picture.h"
+#include "resample.h"
 #include "support/process.h"
 #include "ticks.h"
 
@@ -381,6 +382,74 @@ TEST(round_ticks, fall_on_round_numbers_with_the_decimals_their_step_needs) {
     EXPECT_EQ(labels(-3e38, 3e38, 3), (v{"\u22122e+38", "0", "2e+38"}));
     EXPECT_TRUE(labels(1, 1, 5).empty());
     EXPECT_TRUE(labels(0, std::numeric_limits<double>::infinity(), 5).empty());
+}
+
+} // namespace
+
+namespace {
+
+// The values a picture of `rows` x `columns` pixels shows of a grid placed at its indices.
+std::vector<float> pixels_of(const std::vector<float> &values, std::size_t columns,
+                             std::size_t rows, std::size_t picture_rows,
+                             std::size_t picture_columns) {
+    std::vector<float> row_at(rows);
+    std::vector<float> column_at(columns);
+    for (std::size_t i = 0; i < rows; ++i) {
+        row_at[i] = static_cast<float>(i);
+    }
+    for (std::size_t j = 0; j < columns; ++j) {
+        column_at[j] = static_cast<float>(j);
+    }
+    const cli::pixel_weights down = cli::spread(cli::place_cells(row_at, "x"), picture_rows, false);
+    const cli::pixel_weights across =
+        cli::spread(cli::place_cells(column_at, "y"), picture_columns, false);
+    return cli::resample(values, cli::gather_rows(values, columns, down), across);
+}
+
+TEST(resample, averages_what_is_known_and_lets_infinities_show) {
+    // Four blocks of 2 x 2 cells, one pixel each.
+    const std::vector<float> values = {
+        1,   3,   nan, nan,  //
+        nan, nan, nan, nan,  //
+        inf, 1,   inf, -inf, //
+        1,   1,   1,   -inf,
+    };
+    const std::vector<float> p = pixels_of(values, 4, 4, 2, 2);
+    ASSERT_EQ(p.size(), 4U);
+    EXPECT_EQ(p[0], 2) << "NaN cells left out of the average";
+    EXPECT_TRUE(std::isnan(p[1])) << "nothing but NaN";
+    EXPECT_EQ(p[2], inf) << "an infinity outweighs every number";
+    EXPECT_EQ(p[3], -inf) << "the infinity that covers more";
+
+    const std::vector<float> tie = pixels_of({inf, -inf, 1, 1}, 2, 2, 1, 1);
+    EXPECT_TRUE(std::isnan(tie[0])) << "opposite infinities in equal shares";
+    const float big = std::numeric_limits<float>::max();
+    EXPECT_EQ(pixels_of({big, big, big, big}, 2, 2, 1, 1)[0], big)
+        << "an average at the float limit stays finite";
+}
+
+TEST(resample, finds_the_range_in_the_pass_that_gathers_rows) {
+    std::vector<float> values(std::size_t{64} * 8);
+    for (std::size_t i = 0; i < values.size(); ++i) {
+        values[i] = static_cast<float>(i % 7) - 2;
+    }
+    values[100] = -9;
+    std::vector<float> row_at(64);
+    for (std::size_t i = 0; i < row_at.size(); ++i) {
+        row_at[i] = static_cast<float>(i);
+    }
+    // Fewer pixels than rows (gathered), as many, and more (taken whole); with and without NaN.
+    for (const bool with_nan : {false, true}) {
+        values[400] = with_nan ? nan : 0.0F;
+        for (const std::size_t height : {4U, 64U, 200U}) {
+            const cli::gathered_rows g = cli::gather_rows(
+                values, 8, cli::spread(cli::place_cells(row_at, "x"), height, true));
+            EXPECT_EQ(g.range.min, -9) << height;
+            EXPECT_EQ(g.range.max, 4) << height;
+            EXPECT_EQ(g.range.nan, with_nan) << height;
+            EXPECT_FALSE(g.range.positive_infinity) << height;
+        }
+    }
 }
 
 } // namespace
