@@ -1,6 +1,7 @@
 // binmat render as a user runs it: the pictures are read back with libraries made for each format
 // and checked for what they must show, not against stored images.
 #include "colour_map.h"
+#include "contours.h"
 #include "picture.h"
 #include "resample.h"
 #include "support/process.h"
@@ -453,3 +454,45 @@ TEST(resample, finds_the_range_in_the_pass_that_gathers_rows) {
 }
 
 } // namespace
+
+namespace {
+
+TEST(isolines, cross_each_square_where_the_level_lies_between_its_corners) {
+    // A ramp across two squares: the level 1.5 crosses at a quarter of the way into the second.
+    const std::vector<float> ramp = {0, 1, 3, 0, 1, 3};
+    const std::vector<double> level = {1.5};
+    const std::vector<cli::segment> s = cli::isolines(ramp, 3, 2, level);
+    ASSERT_EQ(s.size(), 1U);
+    EXPECT_DOUBLE_EQ(s[0].x0, 1.75);
+    EXPECT_DOUBLE_EQ(s[0].x1, 1.75);
+    EXPECT_DOUBLE_EQ(std::abs(s[0].y1 - s[0].y0), 1);
+
+    // A saddle gives two pieces; a square with NaN gives none.
+    EXPECT_EQ(cli::isolines(std::vector<float>{1, 0, 0, 1}, 2, 2, level).size(), 0U);
+    EXPECT_EQ(cli::isolines(std::vector<float>{2, 0, 0, 2}, 2, 2, level).size(), 2U);
+    EXPECT_EQ(cli::isolines(std::vector<float>{2, 0, nan, 2}, 2, 2, level).size(), 0U);
+}
+
+} // namespace
+
+TEST_F(render, contours_are_drawn_where_the_values_cross_their_levels) {
+    // Values equal to their column coordinate: the one level at 5 is a vertical line at y = 5.
+    std::vector<float> columns(11);
+    std::vector<float> values;
+    for (std::size_t j = 0; j < columns.size(); ++j) {
+        columns[j] = static_cast<float>(j);
+    }
+    for (int r = 0; r < 3; ++r) {
+        values.insert(values.end(), columns.begin(), columns.end());
+    }
+    const binmat::grid g = write("ramp", {0, 1, 2}, columns, values);
+    ASSERT_EQ(run("ramp -o plain.png --cmap gray").status, 0);
+    ASSERT_EQ(run("ramp -o lines.png --cmap gray --contours 2").status, 0);
+    const Image plain = read_png(dir / "plain.png");
+    const Image lines = read_png(dir / "lines.png");
+    const cli::picture_layout l = cli::plan_picture(g, {});
+    const cli::rgb on = cell(lines, l, 1, 5);
+    EXPECT_LT(on[0] + 30, cell(plain, l, 1, 5)[0]) << "darker on the line";
+    EXPECT_EQ(cell(lines, l, 1, 3), cell(plain, l, 1, 3)) << "untouched away from it";
+    EXPECT_EQ(run("ramp -o x.png --contours 0").status, 2);
+}

@@ -1,6 +1,7 @@
 #include "picture.h"
 
 #include "command.h"
+#include "contours.h"
 #include "png_writer.h"
 #include "resample.h"
 #include "ticks.h"
@@ -156,6 +157,12 @@ scene plan(const binmat::grid &g, const picture_options &o, cairo_t *cr) {
         std::tie(l.low, l.high) = colour_range(s, o);
         s.below = s.range.min < l.low;
         s.above = s.range.max > l.high;
+        for (const tick &t :
+             o.contours > 0 ? round_ticks(l.low, l.high, o.contours) : std::vector<tick>{}) {
+            if (t.at > l.low && t.at < l.high) {
+                l.levels.push_back(t.at);
+            }
+        }
     } else {
         const bool only_nan = !s.range.positive_infinity && !s.range.negative_infinity;
         s.note = only_nan ? "every cell is NaN" : "no finite values";
@@ -270,12 +277,18 @@ void paint_image(cairo_t *cr, cairo_surface_t *img, const box &b) {
     cairo_restore(cr);
 }
 
-void draw_cells(cairo_t *cr, const binmat::grid &g, const scene &s) {
+double line_width(const scene &s, bool png) {
+    const double lw = s.layout.font_size / 14;
+    return png ? std::max(1.0, std::round(lw)) : lw;
+}
+
+// Draws the cells and returns the values of the image's pixels, for the isolines.
+std::vector<float> draw_cells(cairo_t *cr, const binmat::grid &g, const scene &s) {
     const box &plot = s.layout.plot;
     const int width = static_cast<int>(std::lround(plot.width * s.raster_scale));
     const int height = static_cast<int>(std::lround(plot.height * s.raster_scale));
     const pixel_weights across = spread(s.columns, static_cast<std::size_t>(width), false);
-    const std::vector<float> values = resample(g.values, s.gathered, across);
+    std::vector<float> values = resample(g.values, s.gathered, across);
     const double low = s.layout.low;
     const double span = s.layout.high - low;
     const colour_map &m = *s.map;
@@ -297,6 +310,77 @@ void draw_cells(cairo_t *cr, const binmat::grid &g, const scene &s) {
     const surface_ptr img = image(width, height);
     put_pixels(img.get(), pixels, width);
     paint_image(cr, img.get(), plot);
+    return values;
+}
+
+// Isolines over the plot, at the levels also marked across the colour bar. A grid with no more
+// cells than the image has pixels is traced between the cells' own centres, so that its lines
+// are smooth rather than stepped along cell edges; a larger one through the image's averages.
+void draw_isolines(cairo_t *cr, const binmat::grid &g, const scene &s,
+                   const std::vector<float> &values, bool png) {
+    const picture_layout &l = s.layout;
+    if (l.levels.empty()) {
+        return;
+    }
+    const auto width = static_cast<std::size_t>(std::lround(l.plot.width * s.raster_scale));
+    const auto height = values.size() / width;
+    const std::size_t rows = g.rows();
+    const std::size_t columns = g.columns();
+    cairo_save(cr);
+    cairo_rectangle(cr, l.plot.x, l.plot.y, l.plot.width, l.plot.height);
+    cairo_clip(cr);
+    if (rows <= height && columns <= width) {
+        std::vector<float> sorted(rows * columns);
+        std::vector<double> x(rows);
+        std::vector<double> y(columns);
+        for (std::size_t r = 0; r < rows; ++r) {
+            x[r] = g.row_coordinates[s.rows.index[r]];
+            for (std::size_t c = 0; c < columns; ++c) {
+                sorted[r * columns + c] = g(s.rows.index[r], s.columns.index[c]);
+            }
+        }
+        for (std::size_t c = 0; c < columns; ++c) {
+            y[c] = g.column_coordinates[s.columns.index[c]];
+        }
+        // From a place between cell centres, counted from 0.5 at the first, to the picture.
+        const auto along = [](const std::vector<double> &at, double place) {
+            const double u = std::max(0.0, place - 0.5);
+            const auto k = std::min(static_cast<std::size_t>(u), at.size() - 1);
+            return k + 1 < at.size() ? at[k] + (u - static_cast<double>(k)) * (at[k + 1] - at[k])
+                                     : at[k];
+        };
+        for (const segment &piece : isolines(sorted, columns, rows, l.levels)) {
+            const auto move = [&](double px, double py, bool start) {
+                const double across = (along(y, px) - l.y_low) / (l.y_high - l.y_low);
+                const double up = (along(x, py) - l.x_low) / (l.x_high - l.x_low);
+                const double dx = l.plot.x + across * l.plot.width;
+                const double dy = l.plot.y + (1 - up) * l.plot.height;
+                start ? cairo_move_to(cr, dx, dy) : cairo_line_to(cr, dx, dy);
+            };
+            move(piece.x0, piece.y0, true);
+            move(piece.x1, piece.y1, false);
+        }
+    } else {
+        cairo_translate(cr, l.plot.x, l.plot.y);
+        cairo_scale(cr, 1 / s.raster_scale, 1 / s.raster_scale);
+        for (const segment &piece : isolines(values, width, height, l.levels)) {
+            cairo_move_to(cr, piece.x0, piece.y0);
+            cairo_line_to(cr, piece.x1, piece.y1);
+        }
+    }
+    cairo_restore(cr);
+    cairo_set_source_rgba(cr, 0, 0, 0, 0.75);
+    cairo_set_line_width(cr, line_width(s, png));
+    cairo_set_line_cap(cr, CAIRO_LINE_CAP_ROUND);
+    cairo_stroke(cr);
+    cairo_set_line_cap(cr, CAIRO_LINE_CAP_BUTT);
+    const box &b = l.bar;
+    for (const double level : l.levels) {
+        const double at = b.y + (l.high - level) / (l.high - l.low) * b.height;
+        cairo_move_to(cr, b.x, at);
+        cairo_line_to(cr, b.x + b.width, at);
+    }
+    cairo_stroke(cr);
 }
 
 // Text with its reference point placed by `ax` and `ay` as shares of its width and of the
@@ -308,11 +392,6 @@ void show_text(cairo_t *cr, const std::string &text, double x, double y, double 
     cairo_text_extents(cr, "0", &digit);
     cairo_move_to(cr, x - ax * e.x_advance, y - digit.y_bearing * ay);
     cairo_show_text(cr, text.c_str());
-}
-
-double line_width(const scene &s, bool png) {
-    const double lw = s.layout.font_size / 14;
-    return png ? std::max(1.0, std::round(lw)) : lw;
 }
 
 void draw_axes(cairo_t *cr, const scene &s, bool png) {
@@ -483,9 +562,10 @@ void draw_picture(const binmat::grid &g, const picture_options &o, FILE *out) {
         const context_ptr cr(cairo_create(surface.get()));
         cairo_set_source_rgb(cr.get(), 1, 1, 1);
         cairo_paint(cr.get());
-        draw_cells(cr.get(), g, s);
+        const std::vector<float> values = draw_cells(cr.get(), g, s);
         draw_axes(cr.get(), s, png);
         draw_bar(cr.get(), s, png);
+        draw_isolines(cr.get(), g, s, values, png);
         draw_title(cr.get(), s, o.width);
         check(cairo_status(cr.get()), written);
     }

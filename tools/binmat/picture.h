@@ -9,6 +9,7 @@
 #include <cstdio>
 #include <optional>
 #include <string>
+#include <vector>
 
 namespace cli {
 
@@ -22,6 +23,7 @@ struct picture_options {
     std::optional<double> vmin;      // the colour range's ends; from the data when not given
     std::optional<double> vmax;
     picture_format format = picture_format::png;
+    int contours = 0; // isolines at about this many round levels; none when 0
 };
 
 inline constexpr int picture_min_width = 160;
@@ -43,6 +45,7 @@ struct picture_layout {
     double x_low = 0, x_high = 0; // the coordinates at the plot's bottom and top
     double y_low = 0, y_high = 0; // at its left and right
     double low = 0, high = 0;     // the values at the ends of the colour range
+    std::vector<double> levels;   // of the isolines
 };
 
 // The layout `draw_picture` uses; throws cli::failure as it would.

@@ -23,6 +23,7 @@ struct options {
     int height = picture_options{}.height;
     std::optional<double> vmin;
     std::optional<double> vmax;
+    int contours = 0;
     binmat::byte_order order = binmat::byte_order::little;
 };
 
@@ -72,6 +73,7 @@ int run(const options &o) {
     p.map = find_colour_map(o.map);
     p.vmin = o.vmin;
     p.vmax = o.vmax;
+    p.contours = o.contours;
     p.title = o.title.empty() ? (o.file == "-" ? "standard input" : o.file) : o.title;
 
     input_file in(o.file);
@@ -111,6 +113,8 @@ subcommand add_render(CLI::App &app) {
     sub->add_option("--cmap", o->map, "the colour map")->check(CLI::IsMember(colour_map_names()));
     sub->add_option("--vmin", o->vmin, "the value at the colour bar's low end");
     sub->add_option("--vmax", o->vmax, "the value at the colour bar's high end");
+    sub->add_option("--contours", o->contours, "isolines at about N round levels")
+        ->check(CLI::Range(1, 100));
     add_byte_order(*sub, o->order, true);
     sub->footer(R"(Draws the surface as a heat map (default 640 x 480) with axes at round numbers,
 a title and a colour bar. Rows (x) run up the picture and columns (y) across
@@ -123,7 +127,8 @@ Colour maps: viridis (default), magma, cividis and gray run from low to high;
 coolwarm diverges from zero, at its middle when the data take both signs.
 Values beyond --vmin or --vmax take the colour of the bar's end, which is
 then drawn extended. NaN, +inf and -inf have colours of their own, shown
-beneath the bar when the grid holds them.)");
+beneath the bar when the grid holds them. --contours N draws isolines at
+about N round levels, marked across the bar.)");
     return {sub, [o] { return run(*o); }};
 }
 
