@@ -161,6 +161,9 @@ TEST_F(render, writes_each_format_at_the_size_asked_for) {
     ASSERT_EQ(run("binary1 -o b1.pdf").status, 0);
     EXPECT_NE(read_pdf(dir / "b1.pdf").text.find("binary1"), std::string::npos)
         << "the file name is the title by default";
+    fs::copy_file(dir / "binary1", dir / "odd\xffname");
+    ASSERT_EQ(run("'odd\xffname' -o odd.pdf").status, 0) << "a name that is not UTF-8";
+    EXPECT_NE(read_pdf(dir / "odd.pdf").text.find("odd\ufffdname"), std::string::npos);
 }
 
 TEST_F(render, text_scales_with_the_picture_and_stays_legible_when_small) {

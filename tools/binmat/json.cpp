@@ -9,6 +9,12 @@
 
 namespace cli {
 
+std::string readable_utf8(const std::string &text) {
+    return nlohmann::json::parse(
+               nlohmann::json(text).dump(-1, ' ', false, nlohmann::json::error_handler_t::replace))
+        .get<std::string>();
+}
+
 nlohmann::json record_for(const std::string &file) {
     nlohmann::json record;
     record["file"] = file;
@@ -21,8 +27,7 @@ nlohmann::json record_for(const std::string &file) {
             std::snprintf(pair, sizeof pair, "%02x", static_cast<unsigned char>(c));
             hex += pair;
         }
-        record["file"] = nlohmann::json::parse(
-            nlohmann::json(file).dump(-1, ' ', false, nlohmann::json::error_handler_t::replace));
+        record["file"] = readable_utf8(file);
         record["file_hex"] = hex;
     }
     return record;

@@ -7,6 +7,10 @@
 
 namespace cli {
 
+// `text` with every byte that is not part of well-formed UTF-8 replaced by U+FFFD, for names
+// shown to people.
+std::string readable_utf8(const std::string &text);
+
 // A record for `file`. A name that is not UTF-8 is kept readable with replacement characters,
 // and exactly, as hex bytes, under "file_hex".
 nlohmann::json record_for(const std::string &file);

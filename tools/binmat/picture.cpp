@@ -2,6 +2,7 @@
 
 #include "command.h"
 #include "contours.h"
+#include "json.h"
 #include "png_writer.h"
 #include "resample.h"
 #include "ticks.h"
@@ -215,7 +216,7 @@ scene plan(const binmat::grid &g, const picture_options &o, cairo_t *cr) {
     } while (--most > 1 &&
              static_cast<double>(s.y_ticks.size()) * (widest(cr, s.y_ticks) + f) > plot_width);
 
-    s.title = o.title;
+    s.title = readable_utf8(o.title); // cairo draws UTF-8 only, and file names need not be
     set_font(cr, s.title_size, true);
     // A long title loses its beginning, where a path's directories are.
     const double room = w - 2 * pad;
