@@ -73,6 +73,8 @@ struct scene {
     axis_cells rows;         // x, up the plot
     axis_cells columns;      // y, across it
     double raster_scale = 1; // pixels of the cells' image per unit of the picture
+    std::size_t raster_width = 0;
+    std::size_t raster_height = 0;
     gathered_rows gathered;
     value_range range;
     bool below = false; // values below the colour range: the bar's low end is extended
@@ -150,8 +152,8 @@ scene plan(const binmat::grid &g, const picture_options &o, cairo_t *cr) {
     }
     // Vector pictures carry the cells finer, for print, within what an image may hold.
     s.raster_scale = png ? 1.0 : std::min(2.0, 8192 / std::max(w, h));
-    const auto raster_height = static_cast<std::size_t>(std::lround(plot_height * s.raster_scale));
-    s.gathered = gather_rows(g.values, g.columns(), spread(s.rows, raster_height, true));
+    s.raster_height = static_cast<std::size_t>(std::lround(plot_height * s.raster_scale));
+    s.gathered = gather_rows(g.values, g.columns(), spread(s.rows, s.raster_height, true));
     s.range = s.gathered.range;
 
     if (s.range.finite) {
@@ -208,6 +210,7 @@ scene plan(const binmat::grid &g, const picture_options &o, cairo_t *cr) {
     }
     l.plot = {left, top, plot_width, plot_height};
     l.bar.x = left + plot_width + 1.5 * f;
+    s.raster_width = static_cast<std::size_t>(std::lround(plot_width * s.raster_scale));
 
     // Labels across need room for their width; fewer ticks until they have it.
     int most = ticks_for(plot_width, 4 * f);
@@ -285,10 +288,9 @@ double line_width(const scene &s, bool png) {
 
 // Draws the cells and returns the values of the image's pixels, for the isolines.
 std::vector<float> draw_cells(cairo_t *cr, const binmat::grid &g, const scene &s) {
-    const box &plot = s.layout.plot;
-    const int width = static_cast<int>(std::lround(plot.width * s.raster_scale));
-    const int height = static_cast<int>(std::lround(plot.height * s.raster_scale));
-    const pixel_weights across = spread(s.columns, static_cast<std::size_t>(width), false);
+    const auto width = static_cast<int>(s.raster_width);
+    const auto height = static_cast<int>(s.raster_height);
+    const pixel_weights across = spread(s.columns, s.raster_width, false);
     std::vector<float> values = resample(g.values, s.gathered, across);
     const double low = s.layout.low;
     const double span = s.layout.high - low;
@@ -310,7 +312,7 @@ std::vector<float> draw_cells(cairo_t *cr, const binmat::grid &g, const scene &s
     }
     const surface_ptr img = image(width, height);
     put_pixels(img.get(), pixels, width);
-    paint_image(cr, img.get(), plot);
+    paint_image(cr, img.get(), s.layout.plot);
     return values;
 }
 
@@ -323,8 +325,8 @@ void draw_isolines(cairo_t *cr, const binmat::grid &g, const scene &s,
     if (l.levels.empty()) {
         return;
     }
-    const auto width = static_cast<std::size_t>(std::lround(l.plot.width * s.raster_scale));
-    const auto height = values.size() / width;
+    const std::size_t width = s.raster_width;
+    const std::size_t height = s.raster_height;
     const std::size_t rows = g.rows();
     const std::size_t columns = g.columns();
     cairo_save(cr);
@@ -527,25 +529,23 @@ void check(cairo_status_t status, const sink &out) {
     }
 }
 
-surface_ptr measuring_surface() { return image(1, 1); }
+// The scene, with text measured on a surface of its own.
+scene planned(const binmat::grid &g, const picture_options &o) {
+    const surface_ptr measure = image(1, 1);
+    const context_ptr cr(cairo_create(measure.get()));
+    return plan(g, o, cr.get());
+}
 
 } // namespace
 
 picture_layout plan_picture(const binmat::grid &g, const picture_options &o) {
-    const surface_ptr surface = measuring_surface();
-    const context_ptr cr(cairo_create(surface.get()));
-    return plan(g, o, cr.get()).layout;
+    return planned(g, o).layout;
 }
 
 void draw_picture(const binmat::grid &g, const picture_options &o, FILE *out) {
     sink written{out};
     surface_ptr surface;
-    scene s;
-    {
-        const surface_ptr measure = measuring_surface();
-        const context_ptr cr(cairo_create(measure.get()));
-        s = plan(g, o, cr.get());
-    }
+    const scene s = planned(g, o);
     switch (o.format) {
     case picture_format::png:
         surface = image(o.width, o.height);

@@ -22,11 +22,12 @@ std::string formatted(const char *format, int precision, double v) {
     return text;
 }
 
-} // namespace
-
+// A number as a label shows it: the shortest form that keeps `significant` digits.
 std::string number_label(double v, int significant) {
     return with_minus_sign(formatted("%.*g", std::max(1, significant), v));
 }
+
+} // namespace
 
 std::vector<tick> round_ticks(double low, double high, int most) {
     std::vector<tick> ticks;

@@ -16,8 +16,4 @@ struct tick {
 // and a true minus sign.
 std::vector<tick> round_ticks(double low, double high, int most);
 
-// A number as a label shows it: the shortest of its forms that keeps `significant` digits, with
-// a true minus sign.
-std::string number_label(double v, int significant);
-
 } // namespace cli
