@@ -25,13 +25,11 @@ using binmat::detail::swap_floats;
 
 constexpr std::size_t staging_bytes = std::size_t{1} << 18;
 
-void check_writable(const binmat::grid_view &g, const binmat::write_options &options) {
+void check_columns(std::size_t columns, const binmat::write_options &options) {
     if (options.order == byte_order::detect) {
         throw std::invalid_argument("a grid is written little- or big-endian, not detect");
     }
-    const std::size_t rows = g.rows();
-    const std::size_t columns = g.columns();
-    if (rows == 0 || columns == 0) {
+    if (columns == 0) {
         throw std::invalid_argument("an empty grid cannot be written: a file holds at least one "
                                     "row and one column");
     }
@@ -39,6 +37,16 @@ void check_writable(const binmat::grid_view &g, const binmat::write_options &opt
         throw std::invalid_argument(std::to_string(columns) +
                                     " columns cannot be stored: the count is kept as a float, "
                                     "which must hold it exactly and below 2^29");
+    }
+}
+
+void check_writable(const binmat::grid_view &g, const binmat::write_options &options) {
+    const std::size_t rows = g.rows();
+    const std::size_t columns = g.columns();
+    check_columns(columns, options);
+    if (rows == 0) {
+        throw std::invalid_argument("an empty grid cannot be written: a file holds at least one "
+                                    "row and one column");
     }
     // Divide rather than multiply: the product could wrap.
     if (g.values.size() % columns != 0 || g.values.size() / columns != rows) {
@@ -91,79 +99,6 @@ void interleave(float *to, const float *coordinates, const float *from, std::siz
         }
     }
 }
-
-// Gathers floats into large writes, reversing their bytes on the way out when asked.
-class float_sink {
-  public:
-    float_sink(std::FILE *out, bool swap, std::uint64_t total_bytes)
-        : out_(out), swap_(swap),
-          staging_(static_cast<std::size_t>(std::min<std::uint64_t>(total_bytes, staging_bytes)) /
-                   4) {}
-
-    void put(const float *data, std::size_t n) {
-        while (n > 0) {
-            if (used_ == staging_.size()) {
-                flush();
-            }
-            // A run longer than the block needs no copy unless its bytes must turn round.
-            if (used_ == 0 && !swap_ && n >= staging_.size()) {
-                write_out(data, n);
-                return;
-            }
-            const std::size_t k = std::min(n, staging_.size() - used_);
-            std::memcpy(staging_.data() + used_, data, 4 * k);
-            used_ += k;
-            data += k;
-            n -= k;
-        }
-    }
-
-    // Every row of g, whole rows to a block: short rows are copied float by float in
-    // one tight loop, which costs far less than a call per row.
-    void put_rows(const binmat::grid_view &g) {
-        const std::size_t n = g.columns();
-        const std::size_t per_block = staging_.size() / (n + 1);
-        if (per_block == 0) {
-            for (std::size_t i = 0; i < g.rows(); ++i) {
-                put(&g.row_coordinates[i], 1);
-                put(g.values.data() + i * n, n);
-            }
-            return;
-        }
-        for (std::size_t first = 0; first < g.rows();) {
-            std::size_t count = std::min(g.rows() - first, (staging_.size() - used_) / (n + 1));
-            if (count == 0) {
-                flush();
-                count = std::min(g.rows() - first, per_block);
-            }
-            interleave(staging_.data() + used_, g.row_coordinates.data() + first,
-                       g.values.data() + first * n, count, n);
-            used_ += count * (n + 1);
-            first += count;
-        }
-    }
-
-    void flush() {
-        if (swap_) {
-            swap_floats(staging_.data(), used_);
-        }
-        write_out(staging_.data(), used_);
-        used_ = 0;
-    }
-
-  private:
-    void write_out(const float *data, std::size_t n) {
-        errno = 0;
-        if (n > 0 && std::fwrite(data, 4, n, out_) != n) {
-            write_failed(errno);
-        }
-    }
-
-    std::FILE *out_;
-    bool swap_;
-    std::vector<float> staging_;
-    std::size_t used_ = 0;
-};
 
 // Rows long enough to be written from where they lie, a title and its values to each pair of
 // iovecs: no copy, and few large writes, which the filesystem takes faster than many small ones.
@@ -270,11 +205,88 @@ struct temporary_file {
 
 namespace binmat {
 
+namespace detail {
+
+// Gathers floats into large writes, reversing their bytes on the way out when asked.
+class float_sink {
+  public:
+    float_sink(std::FILE *out, bool swap, std::uint64_t total_bytes)
+        : out_(out), swap_(swap),
+          staging_(static_cast<std::size_t>(std::min<std::uint64_t>(total_bytes, staging_bytes)) /
+                   4) {}
+
+    void put(const float *data, std::size_t n) {
+        while (n > 0) {
+            if (used_ == staging_.size()) {
+                flush();
+            }
+            // A run longer than the block needs no copy unless its bytes must turn round.
+            if (used_ == 0 && !swap_ && n >= staging_.size()) {
+                write_out(data, n);
+                return;
+            }
+            const std::size_t k = std::min(n, staging_.size() - used_);
+            std::memcpy(staging_.data() + used_, data, 4 * k);
+            used_ += k;
+            data += k;
+            n -= k;
+        }
+    }
+
+    // Every row of g, whole rows to a block: short rows are copied float by float in
+    // one tight loop, which costs far less than a call per row.
+    void put_rows(const grid_view &g) {
+        const std::size_t n = g.columns();
+        const std::size_t per_block = staging_.size() / (n + 1);
+        if (per_block == 0) {
+            for (std::size_t i = 0; i < g.rows(); ++i) {
+                put(&g.row_coordinates[i], 1);
+                put(g.values.data() + i * n, n);
+            }
+            return;
+        }
+        for (std::size_t first = 0; first < g.rows();) {
+            std::size_t count = std::min(g.rows() - first, (staging_.size() - used_) / (n + 1));
+            if (count == 0) {
+                flush();
+                count = std::min(g.rows() - first, per_block);
+            }
+            interleave(staging_.data() + used_, g.row_coordinates.data() + first,
+                       g.values.data() + first * n, count, n);
+            used_ += count * (n + 1);
+            first += count;
+        }
+    }
+
+    void flush() {
+        if (swap_) {
+            swap_floats(staging_.data(), used_);
+        }
+        write_out(staging_.data(), used_);
+        used_ = 0;
+    }
+
+  private:
+    void write_out(const float *data, std::size_t n) {
+        errno = 0;
+        if (n > 0 && std::fwrite(data, 4, n, out_) != n) {
+            write_failed(errno);
+        }
+    }
+
+    std::FILE *out_;
+    bool swap_;
+    std::vector<float> staging_;
+    std::size_t used_ = 0;
+};
+
+} // namespace detail
+
 void write(std::FILE *out, const grid_view &g, const write_options &options) {
     check_writable(g, options);
     const std::size_t columns = g.columns();
     const std::uint64_t total = 4 * (std::uint64_t{g.rows()} + 1) * (std::uint64_t{columns} + 1);
-    float_sink sink(out, needs_swap(options.order), total);
+    detail::float_sink sink(out, needs_swap(options.order), total);
     const auto count = static_cast<float>(columns);
     sink.put(&count, 1);
     sink.put(g.column_coordinates.data(), columns);
@@ -321,6 +333,42 @@ void write_file(const std::filesystem::path &path, const grid_view &g,
         file_failed("cannot rename the finished file over its target", target, errno);
     }
     temp.path.clear(); // it is the target now
+}
+
+row_writer::row_writer(std::FILE *out, std::span<const float> column_coordinates,
+                       const write_options &options)
+    : out_(out), columns_(column_coordinates.size()) {
+    check_columns(columns_, options);
+    sink_ = std::make_unique<detail::float_sink>(out, detail::needs_swap(options.order),
+                                                 std::uint64_t{staging_bytes});
+    const auto count = static_cast<float>(columns_);
+    sink_->put(&count, 1);
+    sink_->put(column_coordinates.data(), columns_);
+}
+
+row_writer::~row_writer() = default;
+
+void row_writer::put(float coordinate, std::span<const float> values) {
+    if (values.size() != columns_) {
+        throw std::invalid_argument("a row of " + std::to_string(values.size()) +
+                                    " values, in a file of " + std::to_string(columns_) +
+                                    " columns");
+    }
+    sink_->put(&coordinate, 1);
+    sink_->put(values.data(), values.size());
+    ++rows_;
+}
+
+void row_writer::finish() {
+    if (rows_ == 0) {
+        throw std::invalid_argument("an empty grid cannot be written: a file holds at least one "
+                                    "row and one column");
+    }
+    sink_->flush();
+    errno = 0;
+    if (std::fflush(out_) != 0) {
+        write_failed(errno);
+    }
 }
 
 } // namespace binmat

@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <filesystem>
+#include <memory>
 #include <span>
 #include <stdexcept>
 #include <string>
@@ -102,6 +103,38 @@ void write(std::FILE *out, const grid_view &g, const write_options &options = {}
 // target is untouched and no temporary file remains.
 void write_file(const std::filesystem::path &path, const grid_view &g,
                 const write_options &options = {});
+
+namespace detail {
+class float_sink;
+}
+
+// Writes a file one row at a time in constant memory, for grids larger than memory or made on the
+// way. The stream stays the caller's; a file is whole only once finish() returns.
+class row_writer {
+  public:
+    // Writes the column count and coordinates. Throws std::invalid_argument for no columns or a
+    // count a float cannot hold exactly, and std::system_error when a write fails.
+    row_writer(std::FILE *out, std::span<const float> column_coordinates,
+               const write_options &options = {});
+    ~row_writer();
+    row_writer(const row_writer &) = delete;
+    row_writer &operator=(const row_writer &) = delete;
+
+    std::size_t columns() const noexcept { return columns_; }
+    std::uint64_t rows_written() const noexcept { return rows_; }
+
+    // Throws std::invalid_argument for a row of other than columns() values.
+    void put(float coordinate, std::span<const float> values);
+    // Writes out what is gathered and flushes the stream. Throws std::invalid_argument when no row
+    // was put, since a file holds at least one.
+    void finish();
+
+  private:
+    std::FILE *out_;
+    std::size_t columns_;
+    std::uint64_t rows_ = 0;
+    std::unique_ptr<detail::float_sink> sink_;
+};
 
 // Everything about a file but its values.
 struct header {
