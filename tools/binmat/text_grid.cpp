@@ -2,6 +2,7 @@
 
 #include "command.h"
 #include "examine.h"
+#include "line_reader.h"
 #include "numbers.h"
 
 #include <cerrno>
@@ -17,7 +18,6 @@ namespace {
 
 constexpr std::string_view separators = " \t,\r\n\f\v";
 constexpr std::string_view stray_prefix = "# stray bytes:";
-constexpr std::string_view byte_order_mark = "\xEF\xBB\xBF";
 
 // The numbers of one line, up to a '#'; false with the offending word or reason in `bad`.
 bool numbers_of(std::string_view line, std::vector<float> &out, std::string &bad) {
@@ -78,34 +78,6 @@ bool stray_bytes_of(std::string_view line, std::vector<unsigned char> &stray) {
     stray = bytes;
     return true;
 }
-
-class line_reader {
-  public:
-    explicit line_reader(FILE *in) : in_(in) {}
-    ~line_reader() { std::free(line_); }
-    line_reader(const line_reader &) = delete;
-    line_reader &operator=(const line_reader &) = delete;
-
-    bool next(std::string_view &text) {
-        const ssize_t length = getline(&line_, &capacity_, in_);
-        if (length < 0) {
-            return false;
-        }
-        ++number_;
-        text = std::string_view(line_, static_cast<std::size_t>(length));
-        if (number_ == 1 && text.starts_with(byte_order_mark)) {
-            text.remove_prefix(byte_order_mark.size());
-        }
-        return true;
-    }
-    long number() const { return number_; }
-
-  private:
-    FILE *in_;
-    char *line_ = nullptr;
-    std::size_t capacity_ = 0;
-    long number_ = 0;
-};
 
 // Replaces the first four bytes that pass through it: the writer stores the count of the columns
 // it writes, while a file whose stored count is not whole (2.9 for 2 columns) keeps its own.
