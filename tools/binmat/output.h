@@ -25,6 +25,9 @@ class output_file {
     output_file &operator=(const output_file &) = delete;
 
     FILE *stream() const { return file_; }
+    // The file being written under its temporary name, for libraries that write by name and not
+    // through a stream; empty when the output is written in place or is standard output.
+    const std::string &temporary() const { return temporary_; }
     const std::string &name() const { return path_; }
 
     // Flushes and closes, then renames the temporary file into place; throws cli::failure.

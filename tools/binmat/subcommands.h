@@ -6,6 +6,8 @@
 
 namespace cli {
 
+subcommand add_convert(CLI::App &app);
+subcommand add_cut(CLI::App &app);
 subcommand add_info(CLI::App &app);
 subcommand add_check(CLI::App &app);
 subcommand add_detect(CLI::App &app);

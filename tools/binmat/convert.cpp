@@ -1,0 +1,348 @@
+// binmat convert: grids to and from NetCDF, numpy's .npy and long CSV.
+#include "grid_io.h"
+#include "long_csv.h"
+#include "netcdf_file.h"
+#include "npy.h"
+#include "output.h"
+#include "subcommands.h"
+
+#include <cctype>
+#include <cerrno>
+#include <cstring>
+#include <filesystem>
+#include <map>
+#include <memory>
+#include <optional>
+#include <system_error>
+#include <tuple>
+
+namespace cli {
+
+namespace {
+
+enum class format { binmat, netcdf, npy, csv };
+
+const std::map<std::string, format> format_names{{"binmat", format::binmat},
+                                                 {"netcdf", format::netcdf},
+                                                 {"npy", format::npy},
+                                                 {"csv", format::csv}};
+
+// By extension; a binary matrix file has none of its own, so anything else is one.
+format format_of(const std::string &path) {
+    std::string ext = std::filesystem::path(path).extension().string();
+    for (char &c : ext) {
+        c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    }
+    if (ext == ".nc" || ext == ".nc4" || ext == ".cdf" || ext == ".netcdf") {
+        return format::netcdf;
+    }
+    if (ext == ".npy") {
+        return format::npy;
+    }
+    if (ext == ".csv") {
+        return format::csv;
+    }
+    return format::binmat;
+}
+
+struct options {
+    std::string input;
+    std::string output;
+    std::optional<format> from;
+    std::optional<format> to;
+    binmat::byte_order order = binmat::byte_order::little;
+    std::string variable;
+    std::string x_titles;
+    std::string y_titles;
+    std::string fill;
+    netcdf_attributes attributes;
+};
+
+[[noreturn]] void usage(const std::string &why) { throw failure(status_usage, why); }
+
+// Options that mean something for one format only are refused elsewhere rather than ignored.
+void check_options(const options &o, format from, format to) {
+    if (from == format::binmat && to == format::binmat) {
+        usage("both sides are binary matrix files: give --from or --to, or use an extension "
+              "(.nc, .npy, .csv)");
+    }
+    if (!o.variable.empty() && from != format::netcdf) {
+        usage("--variable chooses what to read from a NetCDF file");
+    }
+    const netcdf_attributes &a = o.attributes;
+    if ((!a.units.empty() || !a.x_units.empty() || !a.y_units.empty() ||
+         !a.standard_name.empty()) &&
+        to != format::netcdf) {
+        usage("--units, --x-units, --y-units and --standard-name describe a NetCDF output");
+    }
+    if ((!o.x_titles.empty() || !o.y_titles.empty()) && from != format::npy && to != format::npy) {
+        usage("--x and --y hold the titles of a .npy grid");
+    }
+    if (!o.fill.empty() && from != format::csv) {
+        usage("--fill is for cells a CSV file leaves out");
+    }
+    if (o.order == binmat::byte_order::detect && from != format::binmat) {
+        usage("--byte-order auto judges a binary matrix file that is read");
+    }
+}
+
+// The titles of one axis from a .npy file, which must match the grid's side.
+std::vector<float> titles_from(const std::string &path, std::size_t length, const char *side) {
+    npy_array a = read_npy_file(path, 1);
+    if (a.shape[0] != length) {
+        throw failure(status_bad_data, path + ": " + std::to_string(a.shape[0]) + " titles for " +
+                                           std::to_string(length) + " " + side);
+    }
+    if (a.inexact > 0) {
+        warn(path, std::to_string(a.inexact) + " titles changed when rounded from " +
+                       a.source_type + " to single precision");
+    }
+    return std::move(a.values);
+}
+
+bool are_indices(const std::vector<float> &titles) {
+    for (std::size_t i = 0; i < titles.size(); ++i) {
+        if (titles[i] != static_cast<float>(i)) {
+            return false;
+        }
+    }
+    return true;
+}
+
+binmat::grid read_input(const options &o, format from) {
+    switch (from) {
+    case format::binmat: {
+        input_file in(o.input);
+        return read_grid(in, o.order);
+    }
+    case format::netcdf: {
+        netcdf_grid n = read_netcdf(o.input, o.variable);
+        for (const std::string &w : n.warnings) {
+            warn(o.input, w);
+        }
+        return std::move(n.grid);
+    }
+    case format::npy: {
+        npy_array a = read_npy_file(o.input, 2);
+        if (a.inexact > 0) {
+            warn(o.input, std::to_string(a.inexact) + " of " + std::to_string(a.values.size()) +
+                              " values changed when rounded from " + a.source_type +
+                              " to single precision");
+        }
+        binmat::grid g;
+        const auto rows = static_cast<std::size_t>(a.shape[0]);
+        const auto columns = static_cast<std::size_t>(a.shape[1]);
+        g.values = std::move(a.values);
+        if (!o.x_titles.empty()) {
+            g.row_coordinates = titles_from(o.x_titles, rows, "rows");
+        } else {
+            g.row_coordinates.resize(rows);
+            for (std::size_t i = 0; i < rows; ++i) {
+                g.row_coordinates[i] = static_cast<float>(i);
+            }
+        }
+        if (!o.y_titles.empty()) {
+            g.column_coordinates = titles_from(o.y_titles, columns, "columns");
+        } else {
+            g.column_coordinates.resize(columns);
+            for (std::size_t j = 0; j < columns; ++j) {
+                g.column_coordinates[j] = static_cast<float>(j);
+            }
+        }
+        return g;
+    }
+    case format::csv: {
+        std::FILE *in = o.input == "-" ? stdin : std::fopen(o.input.c_str(), "r");
+        if (in == nullptr) {
+            throw failure(status_bad_data, o.input + ": " + std::strerror(errno));
+        }
+        struct closer {
+            std::FILE *f;
+            ~closer() {
+                if (f != stdin) {
+                    std::fclose(f);
+                }
+            }
+        } const owned{in};
+        return read_long_csv(in, o.input, {o.fill == "nan"});
+    }
+    }
+    return {};
+}
+
+// A grid that the format cannot hold is refused before a byte is written.
+void check_writable(const options &o, const binmat::grid &g) {
+    if (!binmat::storable_column_count(g.columns())) {
+        throw failure(status_bad_data, o.input + ": " + std::to_string(g.columns()) +
+                                           " columns are more than a binary matrix file can hold");
+    }
+}
+
+void write_output(const options &o, format to, const binmat::grid &g, output_file &out) {
+    switch (to) {
+    case format::binmat: {
+        check_writable(o, g);
+        binmat::write_options w;
+        w.order = o.order;
+        try {
+            binmat::write(out.stream(), g, w);
+        } catch (const std::system_error &e) {
+            throw output_error(o.output + ": " + e.code().message());
+        }
+        return;
+    }
+    case format::netcdf:
+        write_netcdf(out, g, o.attributes);
+        return;
+    case format::npy: {
+        const std::uint64_t shape[2] = {g.rows(), g.columns()};
+        try {
+            write_npy(out.stream(), g.values, shape);
+        } catch (const output_error &e) {
+            throw output_error(o.output + ": " + e.what());
+        }
+        return;
+    }
+    case format::csv: {
+        try {
+            long_csv_writer csv(out.stream(), g.column_coordinates);
+            for (std::size_t i = 0; i < g.rows(); ++i) {
+                csv.put_row(g.row_coordinates[i], g.row(i));
+            }
+            csv.finish();
+        } catch (const output_error &e) {
+            throw output_error(o.output + ": " + e.what());
+        }
+        return;
+    }
+    }
+}
+
+// A binary matrix file to CSV a row at a time, in constant memory whatever the file's size.
+void stream_to_csv(const options &o, output_file &out) {
+    input_file in(o.input);
+    naming_errors(o.input, [&] {
+        binmat::row_reader rows(in.raw(), {o.order});
+        long_csv_writer csv(out.stream(), rows.column_coordinates());
+        std::vector<float> values(rows.columns());
+        float x = 0;
+        while (rows.next(x, values)) {
+            csv.put_row(x, values);
+        }
+        csv.finish();
+    });
+}
+
+int run(options o) {
+    const format from = o.from.value_or(format_of(o.input));
+    const format to = o.to.value_or(format_of(o.output));
+    check_options(o, from, to);
+    if (o.attributes.history.empty()) {
+        o.attributes.history = "converted from " + o.input + " by binmat convert";
+    }
+    if (o.attributes.long_name.empty()) {
+        o.attributes.long_name =
+            o.input == "-" ? "z" : std::filesystem::path(o.input).stem().string();
+    }
+    std::vector<std::string> inputs = {o.input};
+    if (from == format::npy) {
+        inputs.push_back(o.x_titles);
+        inputs.push_back(o.y_titles);
+    }
+    // Opened first: an output that is an input is refused before anything is read.
+    output_file out(o.output, inputs);
+    std::unique_ptr<output_file> x_out;
+    std::unique_ptr<output_file> y_out;
+    if (to == format::npy && !o.x_titles.empty()) {
+        x_out = std::make_unique<output_file>(o.x_titles, inputs);
+    }
+    if (to == format::npy && !o.y_titles.empty()) {
+        y_out = std::make_unique<output_file>(o.y_titles, inputs);
+    }
+    const bool seekable_input = o.input != "-" || o.order != binmat::byte_order::detect;
+    if (from == format::binmat && to == format::csv && seekable_input) {
+        try {
+            stream_to_csv(o, out);
+        } catch (const output_error &e) {
+            throw output_error(o.output + ": " + e.what());
+        }
+        out.commit();
+        return status_ok;
+    }
+    const binmat::grid g = read_input(o, from);
+    write_output(o, to, g, out);
+    if (to == format::npy) {
+        for (const auto &[file, titles, flag] :
+             {std::tuple{x_out.get(), &g.row_coordinates, "--x"},
+              std::tuple{y_out.get(), &g.column_coordinates, "--y"}}) {
+            if (file != nullptr) {
+                const std::uint64_t shape[1] = {titles->size()};
+                write_npy(file->stream(), *titles, shape);
+            } else if (!are_indices(*titles)) {
+                warn(o.output, std::string("the grid's titles are not kept: ") + flag +
+                                   " FILE.npy keeps them");
+            }
+        }
+    }
+    out.commit();
+    if (x_out) {
+        x_out->commit();
+    }
+    if (y_out) {
+        y_out->commit();
+    }
+    return status_ok;
+}
+
+} // namespace
+
+subcommand add_convert(CLI::App &app) {
+    auto o = std::make_shared<options>();
+    CLI::App *sub =
+        app.add_subcommand("convert", "a grid to or from NetCDF, numpy's .npy or long CSV");
+    sub->add_option("IN", o->input, "the grid to read; - for standard input")->required();
+    sub->add_option("OUT", o->output, "where it goes; - for standard output")->required();
+    const auto formats = CLI::CheckedTransformer(format_names, CLI::ignore_case);
+    sub->add_option("--from", o->from, "the format of IN, when its name does not say")
+        ->transform(formats)
+        ->option_text("binmat|netcdf|npy|csv");
+    sub->add_option("--to", o->to, "the format of OUT, when its name does not say")
+        ->transform(formats)
+        ->option_text("binmat|netcdf|npy|csv");
+    add_byte_order(*sub, o->order, true);
+    sub->add_option("--variable", o->variable,
+                    "the NetCDF variable to read (default: the only 2-D one)");
+    sub->add_option("--units", o->attributes.units, "NetCDF: the units of the values");
+    sub->add_option("--x-units", o->attributes.x_units, "NetCDF: the units of the row titles");
+    sub->add_option("--y-units", o->attributes.y_units, "NetCDF: the units of the column titles");
+    sub->add_option("--standard-name", o->attributes.standard_name,
+                    "NetCDF: the CF standard name of the values");
+    sub->add_option("--x", o->x_titles, ".npy: the file of the row titles (read or written)");
+    sub->add_option("--y", o->y_titles, ".npy: the file of the column titles (read or written)");
+    sub->add_option("--fill", o->fill, "CSV: what a missing cell becomes (default: an error)")
+        ->check(CLI::IsMember({"nan"}));
+    sub->footer(R"(Formats go by extension: .nc (also .nc4, .cdf) is NetCDF, .npy numpy's array
+file, .csv long CSV, and anything else a binary matrix file, in the order
+--byte-order gives. --from and --to name them for standard input and output
+and for other names. A grid that goes out and comes back is the same bit for
+bit, NaNs and their payloads included.
+
+NetCDF: written as NetCDF-4 following the CF conventions, with z(x, y) and the
+titles as the coordinate variables x and y; NaN is the fill value. Read from
+the only 2-D numeric variable or --variable, with the coordinate variables of
+its two dimensions as titles (or their indices), packing and fill values
+undone, and a warning when values lose precision on the way to float32.
+
+.npy: written as a float32 array, the titles into --x and --y when given.
+Read from a 2-D array of floats, integers or booleans in either byte order
+and either memory order, with the titles from --x and --y or the indices.
+
+CSV: a header x,y,z and one line per cell. Read in any line order; rows and
+columns keep the order in which they first appear if it is monotonic, and are
+sorted otherwise. A missing or repeated cell is an error naming the line,
+unless --fill nan makes missing cells NaN. A binary matrix file is turned
+into CSV a row at a time, so its size is not bounded by memory.)");
+    return {sub, [o] { return run(*o); }};
+}
+
+} // namespace cli

@@ -1,0 +1,471 @@
+#include "netcdf_file.h"
+
+#include "command.h"
+
+#include <netcdf.h>
+#include <netcdf_mem.h>
+
+#include <bit>
+#include <cerrno>
+#include <cmath>
+#include <cstdlib>
+#include <cstring>
+#include <limits>
+#include <optional>
+#include <span>
+#include <unistd.h>
+
+namespace cli {
+
+namespace {
+
+// An open NetCDF file, closed once; errors name the file.
+class dataset {
+  public:
+    explicit dataset(std::string name) : name_(std::move(name)) {}
+    ~dataset() {
+        if (id_ >= 0) {
+            nc_close(id_);
+        }
+    }
+    dataset(const dataset &) = delete;
+    dataset &operator=(const dataset &) = delete;
+
+    int id() const { return id_; }
+    int *handle() { return &id_; }
+    const std::string &name() const { return name_; }
+
+    // Throws for a status other than success, saying what was being done.
+    void check(int status, const std::string &doing) const {
+        if (status != NC_NOERR) {
+            throw failure(status_bad_data, name_ + ": " + doing + ": " + nc_strerror(status));
+        }
+    }
+
+    void close() {
+        const int id = id_;
+        id_ = -1;
+        check(nc_close(id), "finishing the file");
+    }
+
+  private:
+    std::string name_;
+    int id_ = -1;
+};
+
+void put_text(const dataset &d, int variable, const char *attribute, const std::string &value) {
+    if (!value.empty()) {
+        d.check(nc_put_att_text(d.id(), variable, attribute, value.size(), value.c_str()),
+                std::string("writing ") + attribute);
+    }
+}
+
+// CF names what a coordinate is from its units where the units say it unambiguously.
+std::string standard_name_for(const std::string &units) {
+    if (units == "degrees_north" || units == "degree_north") {
+        return "latitude";
+    }
+    if (units == "degrees_east" || units == "degree_east") {
+        return "longitude";
+    }
+    return "";
+}
+
+void write_into(const std::string &path, const std::string &name, const binmat::grid_view &g,
+                const netcdf_attributes &a) {
+    dataset d(name);
+    d.check(nc_create(path.c_str(), NC_CLOBBER | NC_NETCDF4, d.handle()), "creating");
+    int x_dim = 0;
+    int y_dim = 0;
+    d.check(nc_def_dim(d.id(), "x", g.rows(), &x_dim), "defining x");
+    d.check(nc_def_dim(d.id(), "y", g.columns(), &y_dim), "defining y");
+    int x = 0;
+    int y = 0;
+    int z = 0;
+    const int dims[2] = {x_dim, y_dim};
+    d.check(nc_def_var(d.id(), "x", NC_FLOAT, 1, &x_dim, &x), "defining x");
+    d.check(nc_def_var(d.id(), "y", NC_FLOAT, 1, &y_dim, &y), "defining y");
+    d.check(nc_def_var(d.id(), "z", NC_FLOAT, 2, dims, &z), "defining z");
+    // One contiguous block, written once: no chunk index, and no fill values written first only
+    // to be overwritten.
+    d.check(nc_def_var_chunking(d.id(), z, NC_CONTIGUOUS, nullptr), "laying out z");
+    for (const int v : {x, y, z}) {
+        d.check(nc_def_var_fill(d.id(), v, NC_NOFILL, nullptr), "defining z");
+    }
+    // Missing values are NaN, and said so for readers that look for a fill value.
+    const float nan = std::numeric_limits<float>::quiet_NaN();
+    d.check(nc_put_att_float(d.id(), z, "_FillValue", NC_FLOAT, 1, &nan), "writing _FillValue");
+    put_text(d, NC_GLOBAL, "Conventions", "CF-1.8");
+    put_text(d, NC_GLOBAL, "history", a.history);
+    put_text(d, x, "long_name", "row coordinate");
+    put_text(d, x, "units", a.x_units);
+    put_text(d, x, "standard_name", standard_name_for(a.x_units));
+    put_text(d, y, "long_name", "column coordinate");
+    put_text(d, y, "units", a.y_units);
+    put_text(d, y, "standard_name", standard_name_for(a.y_units));
+    put_text(d, z, "long_name", a.long_name);
+    put_text(d, z, "standard_name", a.standard_name);
+    put_text(d, z, "units", a.units);
+    d.check(nc_enddef(d.id()), "defining the file");
+    d.check(nc_put_var_float(d.id(), x, g.row_coordinates.data()), "writing x");
+    d.check(nc_put_var_float(d.id(), y, g.column_coordinates.data()), "writing y");
+    d.check(nc_put_var_float(d.id(), z, g.values.data()), "writing z");
+    d.close();
+}
+
+// Copies a finished scratch file to a stream.
+void copy_to(const std::string &scratch, std::FILE *out, const std::string &name) {
+    std::FILE *in = std::fopen(scratch.c_str(), "rb");
+    if (in == nullptr) {
+        throw failure(status_bad_data, name + ": " + std::strerror(errno));
+    }
+    std::vector<char> block(std::size_t{1} << 20);
+    std::size_t n = 0;
+    while ((n = std::fread(block.data(), 1, block.size(), in)) > 0) {
+        if (std::fwrite(block.data(), 1, n, out) != n) {
+            const int error = errno != 0 ? errno : EIO;
+            std::fclose(in);
+            throw output_error(name + ": " + std::strerror(error));
+        }
+    }
+    const bool failed = std::ferror(in) != 0;
+    std::fclose(in);
+    if (failed) {
+        throw failure(status_bad_data, name + ": " + std::strerror(EIO));
+    }
+}
+
+} // namespace
+
+void write_netcdf_file(const std::string &path, const binmat::grid_view &g,
+                       const netcdf_attributes &a) {
+    write_into(path, path, g, a);
+}
+
+void write_netcdf(output_file &out, const binmat::grid_view &g, const netcdf_attributes &a) {
+    if (!out.temporary().empty()) {
+        write_into(out.temporary(), out.name(), g, a);
+        return;
+    }
+    // The library writes files by name; a stream gets a finished scratch file.
+    const char *tmp = std::getenv("TMPDIR");
+    std::string scratch =
+        std::string(tmp != nullptr && *tmp != '\0' ? tmp : "/tmp") + "/binmat-netcdf-XXXXXX";
+    const int fd = ::mkstemp(scratch.data());
+    if (fd < 0) {
+        throw failure(status_bad_data, out.name() + ": a scratch file: " + std::strerror(errno));
+    }
+    ::close(fd);
+    struct remover {
+        const std::string &path;
+        ~remover() { ::unlink(path.c_str()); }
+    } const removed{scratch};
+    write_into(scratch, out.name(), g, a);
+    copy_to(scratch, out.stream(), out.name());
+}
+
+namespace {
+
+bool numeric(nc_type t) {
+    switch (t) {
+    case NC_BYTE:
+    case NC_UBYTE:
+    case NC_SHORT:
+    case NC_USHORT:
+    case NC_INT:
+    case NC_UINT:
+    case NC_INT64:
+    case NC_UINT64:
+    case NC_FLOAT:
+    case NC_DOUBLE:
+        return true;
+    default:
+        return false;
+    }
+}
+
+std::string type_name(nc_type t) {
+    switch (t) {
+    case NC_BYTE:
+        return "byte";
+    case NC_UBYTE:
+        return "ubyte";
+    case NC_SHORT:
+        return "short";
+    case NC_USHORT:
+        return "ushort";
+    case NC_INT:
+        return "int";
+    case NC_UINT:
+        return "uint";
+    case NC_INT64:
+        return "int64";
+    case NC_UINT64:
+        return "uint64";
+    case NC_FLOAT:
+        return "float";
+    case NC_DOUBLE:
+        return "double";
+    case NC_CHAR:
+        return "char";
+    case NC_STRING:
+        return "string";
+    default:
+        return "a user-defined type";
+    }
+}
+
+struct variable_info {
+    int id = -1;
+    std::string name;
+    nc_type type = NC_NAT;
+    std::vector<int> dims;
+};
+
+variable_info describe(const dataset &d, int id) {
+    variable_info v;
+    v.id = id;
+    char name[NC_MAX_NAME + 1] = {};
+    int ndims = 0;
+    d.check(nc_inq_var(d.id(), id, name, &v.type, &ndims, nullptr, nullptr), "reading a variable");
+    v.name = name;
+    v.dims.resize(static_cast<std::size_t>(ndims));
+    d.check(nc_inq_vardimid(d.id(), id, v.dims.data()), "reading a variable");
+    return v;
+}
+
+std::string dimension_name(const dataset &d, int dim) {
+    char name[NC_MAX_NAME + 1] = {};
+    d.check(nc_inq_dimname(d.id(), dim, name), "reading a dimension");
+    return name;
+}
+
+std::string with_dimensions(const dataset &d, const variable_info &v) {
+    std::string s = v.name + "(";
+    for (std::size_t i = 0; i < v.dims.size(); ++i) {
+        s += (i > 0 ? ", " : "") + dimension_name(d, v.dims[i]);
+    }
+    return s + ")";
+}
+
+variable_info choose(const dataset &d, const std::string &wanted) {
+    int count = 0;
+    d.check(nc_inq_nvars(d.id(), &count), "listing the variables");
+    std::vector<variable_info> grids;
+    std::string all;
+    for (int id = 0; id < count; ++id) {
+        variable_info v = describe(d, id);
+        all += (all.empty() ? "" : ", ") + with_dimensions(d, v);
+        if (v.dims.size() == 2 && numeric(v.type)) {
+            grids.push_back(v);
+        }
+    }
+    std::string listed;
+    for (const variable_info &v : grids) {
+        listed += (listed.empty() ? "" : ", ") + v.name;
+    }
+    if (!wanted.empty()) {
+        int id = 0;
+        if (nc_inq_varid(d.id(), wanted.c_str(), &id) != NC_NOERR) {
+            throw failure(status_bad_data, d.name() + ": no variable '" + wanted + "'" +
+                                               (grids.empty() ? " (and none is a 2-D numeric one)"
+                                                              : "; the 2-D ones: " + listed));
+        }
+        variable_info v = describe(d, id);
+        if (v.dims.size() != 2) {
+            throw failure(status_bad_data, d.name() + ": '" + with_dimensions(d, v) + "' has " +
+                                               std::to_string(v.dims.size()) +
+                                               " dimensions; a grid has two");
+        }
+        if (!numeric(v.type)) {
+            throw failure(status_bad_data, d.name() + ": '" + v.name + "' holds " +
+                                               type_name(v.type) + ", not numbers");
+        }
+        return v;
+    }
+    if (grids.size() == 1) {
+        return grids.front();
+    }
+    if (grids.empty()) {
+        throw failure(status_bad_data,
+                      d.name() + ": no 2-D numeric variable to make a grid of" +
+                          (all.empty() ? std::string(" (the file has no variables)")
+                                       : " (its variables: " + all + ")"));
+    }
+    throw failure(status_bad_data, d.name() + ": several 2-D variables (" + listed +
+                                       "): choose one with --variable");
+}
+
+std::optional<double> number_attribute(const dataset &d, int variable, const char *name) {
+    nc_type type = NC_NAT;
+    std::size_t length = 0;
+    if (nc_inq_att(d.id(), variable, name, &type, &length) != NC_NOERR || length != 1 ||
+        !numeric(type)) {
+        return std::nullopt;
+    }
+    double value = 0;
+    d.check(nc_get_att_double(d.id(), variable, name, &value), std::string("reading ") + name);
+    return value;
+}
+
+// Reads a numeric variable of `total` elements into `out` as single precision, with fill and
+// missing values as NaN and packed values unpacked. Returns how many values changed in rounding.
+std::uint64_t read_values(const dataset &d, const variable_info &v, std::span<float> out,
+                          std::size_t row_length) {
+    const std::optional<double> fill = number_attribute(d, v.id, "_FillValue");
+    const std::optional<double> missing = number_attribute(d, v.id, "missing_value");
+    const std::optional<double> scale = number_attribute(d, v.id, "scale_factor");
+    const std::optional<double> offset = number_attribute(d, v.id, "add_offset");
+    const float nan = std::numeric_limits<float>::quiet_NaN();
+    if (v.type == NC_FLOAT && !scale && !offset) {
+        d.check(nc_get_var_float(d.id(), v.id, out.data()), "reading '" + v.name + "'");
+        // Compared by bits: a NaN that is not the fill value keeps its payload.
+        const auto bits_of = [](std::optional<double> value) -> std::optional<std::uint32_t> {
+            if (!value) {
+                return std::nullopt;
+            }
+            return std::bit_cast<std::uint32_t>(static_cast<float>(*value));
+        };
+        const std::optional<std::uint32_t> fill_bits = bits_of(fill);
+        const std::optional<std::uint32_t> missing_bits = bits_of(missing);
+        if (fill_bits || missing_bits) {
+            for (float &f : out) {
+                const auto b = std::bit_cast<std::uint32_t>(f);
+                if (b == fill_bits || b == missing_bits) {
+                    f = nan;
+                }
+            }
+        }
+        return 0;
+    }
+    const double factor = scale.value_or(1.0);
+    const double shift = offset.value_or(0.0);
+    const bool packed = scale || offset;
+    std::uint64_t inexact = 0;
+    // A block of whole rows at a time, so that doubles never take twice the grid's memory.
+    const std::size_t rows_per_block =
+        std::max<std::size_t>(1, (std::size_t{1} << 20) / row_length);
+    const std::size_t rows = out.size() / row_length;
+    std::vector<double> block(std::min(rows, rows_per_block) * row_length);
+    for (std::size_t first = 0; first < rows; first += rows_per_block) {
+        const std::size_t n = std::min(rows_per_block, rows - first);
+        std::size_t start[2] = {first, 0};
+        std::size_t count[2] = {n, row_length};
+        if (v.dims.size() == 1) {
+            start[0] = first * row_length;
+            count[0] = n * row_length;
+        }
+        d.check(nc_get_vara_double(d.id(), v.id, start, count, block.data()),
+                "reading '" + v.name + "'");
+        for (std::size_t k = 0; k < n * row_length; ++k) {
+            double value = block[k];
+            float &f = out[first * row_length + k];
+            if ((fill && (value == *fill || (std::isnan(value) && std::isnan(*fill)))) ||
+                (missing && (value == *missing || (std::isnan(value) && std::isnan(*missing))))) {
+                f = nan;
+                continue;
+            }
+            if (packed) {
+                value = value * factor + shift;
+            }
+            if (std::isfinite(value) && std::fabs(value) > std::numeric_limits<float>::max()) {
+                throw failure(status_bad_data, d.name() + ": '" + v.name + "' holds " +
+                                                   std::to_string(value) +
+                                                   ", beyond the range of single precision");
+            }
+            f = static_cast<float>(value);
+            if (!std::isnan(value) && static_cast<double>(f) != value) {
+                ++inexact;
+            }
+        }
+    }
+    return inexact;
+}
+
+void note_rounding(std::vector<std::string> &warnings, const variable_info &v,
+                   std::uint64_t inexact, std::size_t total, bool packed) {
+    if (inexact > 0) {
+        warnings.push_back("'" + v.name + "': " + std::to_string(inexact) + " of " +
+                           std::to_string(total) + " values changed when rounded from " +
+                           (packed ? "unpacked " + type_name(v.type) : type_name(v.type)) +
+                           " to single precision");
+    }
+}
+
+// The titles along a dimension: its coordinate variable, or the indices.
+std::vector<float> titles(const dataset &d, int dim, std::size_t length,
+                          std::vector<std::string> &warnings) {
+    const std::string name = dimension_name(d, dim);
+    std::vector<float> t(length);
+    int id = 0;
+    if (nc_inq_varid(d.id(), name.c_str(), &id) == NC_NOERR) {
+        const variable_info v = describe(d, id);
+        if (v.dims.size() == 1 && v.dims[0] == dim) {
+            if (!numeric(v.type)) {
+                throw failure(status_bad_data, d.name() + ": the coordinate variable '" + name +
+                                                   "' holds " + type_name(v.type) +
+                                                   ", not numbers");
+            }
+            const std::uint64_t inexact = read_values(d, v, t, 1);
+            note_rounding(warnings, v, inexact, length,
+                          number_attribute(d, id, "scale_factor").has_value());
+            return t;
+        }
+    }
+    for (std::size_t i = 0; i < length; ++i) {
+        t[i] = static_cast<float>(i);
+    }
+    return t;
+}
+
+} // namespace
+
+netcdf_grid read_netcdf(const std::string &path, const std::string &variable) {
+    dataset d(path);
+    std::vector<char> bytes;
+    if (path == "-") {
+        std::vector<char> block(std::size_t{1} << 20);
+        std::size_t n = 0;
+        while ((n = std::fread(block.data(), 1, block.size(), stdin)) > 0) {
+            bytes.insert(bytes.end(), block.begin(), block.begin() + static_cast<long>(n));
+        }
+        if (std::ferror(stdin) != 0) {
+            throw failure(status_bad_data, path + ": " + std::strerror(errno));
+        }
+        d.check(nc_open_mem("standard input", NC_NOWRITE, bytes.size(), bytes.data(), d.handle()),
+                "not a NetCDF file");
+    } else {
+        d.check(nc_open(path.c_str(), NC_NOWRITE, d.handle()), "not a NetCDF file");
+    }
+    const variable_info v = choose(d, variable);
+    std::size_t rows = 0;
+    std::size_t columns = 0;
+    d.check(nc_inq_dimlen(d.id(), v.dims[0], &rows), "reading a dimension");
+    d.check(nc_inq_dimlen(d.id(), v.dims[1], &columns), "reading a dimension");
+    const std::string shape = std::to_string(rows) + " by " + std::to_string(columns);
+    if (rows == 0 || columns == 0) {
+        throw failure(status_bad_data, d.name() + ": '" + v.name + "' is empty (" + shape + ")");
+    }
+    if (!binmat::storable_column_count(columns)) {
+        throw failure(status_bad_data,
+                      d.name() + ": '" + v.name + "' (" + shape +
+                          ") has too many columns for the format: their titles must take under "
+                          "2^31 bytes, and their count must be exact as a float");
+    }
+    if (rows >= (std::size_t{1} << 31)) {
+        throw failure(status_bad_data, d.name() + ": '" + v.name + "' (" + shape +
+                                           ") has too many rows for the format (under 2^31)");
+    }
+    netcdf_grid result;
+    binmat::grid &g = result.grid;
+    g.row_coordinates = titles(d, v.dims[0], rows, result.warnings);
+    g.column_coordinates = titles(d, v.dims[1], columns, result.warnings);
+    g.values.resize(rows * columns); // both under 2^31: the product fits
+    const std::uint64_t inexact = read_values(d, v, g.values, columns);
+    note_rounding(result.warnings, v, inexact, g.values.size(),
+                  number_attribute(d, v.id, "scale_factor").has_value() ||
+                      number_attribute(d, v.id, "add_offset").has_value());
+    return result;
+}
+
+} // namespace cli
