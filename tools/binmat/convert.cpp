@@ -337,9 +337,9 @@ undone, and a warning when values lose precision on the way to float32.
 Read from a 2-D array of floats, integers or booleans in either byte order
 and either memory order, with the titles from --x and --y or the indices.
 
-CSV: a header x,y,z and one line per cell. Read in any line order; rows and
-columns keep the order in which they first appear if it is monotonic, and are
-sorted otherwise. A missing or repeated cell is an error naming the line,
+CSV: a header x,y,z and one line per cell. Read in any line order: lines that
+go a row at a time, as written here, keep their order; lines in any other
+order give rows and columns sorted by coordinate. A missing or repeated cell is an error naming the line,
 unless --fill nan makes missing cells NaN. A binary matrix file is turned
 into CSV a row at a time, so its size is not bounded by memory.)");
     return {sub, [o] { return run(*o); }};

@@ -50,17 +50,11 @@ struct axis {
         return at->second;
     }
 
-    // Where each first-seen index goes: kept when the coordinates come in a monotonic order,
-    // sorted (NaN last) otherwise.
-    std::vector<std::uint32_t> placement() const {
+    // Where each first-seen index goes: kept, or sorted (NaN last).
+    std::vector<std::uint32_t> placement(bool sorted) const {
         std::vector<std::uint32_t> order(values.size());
         std::iota(order.begin(), order.end(), 0U);
-        const auto rising = [&](float a, float b) { return a < b; };
-        const auto falling = [&](float a, float b) { return a > b; };
-        const bool monotonic =
-            std::adjacent_find(values.begin(), values.end(), std::not_fn(rising)) == values.end() ||
-            std::adjacent_find(values.begin(), values.end(), std::not_fn(falling)) == values.end();
-        if (!monotonic) {
+        if (sorted) {
             std::stable_sort(order.begin(), order.end(), [&](std::uint32_t a, std::uint32_t b) {
                 const float u = values[a];
                 const float v = values[b];
@@ -137,6 +131,9 @@ binmat::grid read_long_csv(std::FILE *in, const std::string &name,
     axis xs;
     axis ys;
     std::vector<cell> cells;
+    // Whether every line comes after the one before in row-major order, as when written a row at
+    // a time: then the rows and columns keep the order of the lines, whatever their coordinates.
+    bool row_major = true;
     while (lines.next(text)) {
         text = trimmed(text);
         if (text.empty()) {
@@ -181,7 +178,12 @@ binmat::grid read_long_csv(std::FILE *in, const std::string &name,
         if (cells.size() == std::numeric_limits<std::uint32_t>::max()) {
             refuse(name, lines.number(), "more cells than a grid of this format holds");
         }
-        cells.push_back({xs.of(v[0]), ys.of(v[1]), v[2], lines.number()});
+        const cell c{xs.of(v[0]), ys.of(v[1]), v[2], lines.number()};
+        if (!cells.empty()) {
+            const cell &last = cells.back();
+            row_major = row_major && (c.x > last.x || (c.x == last.x && c.y > last.y));
+        }
+        cells.push_back(c);
     }
     if (std::ferror(in) != 0) {
         throw failure(status_bad_data, name + ": " + std::strerror(errno));
@@ -216,15 +218,16 @@ binmat::grid read_long_csv(std::FILE *in, const std::string &name,
         throw failure(status_bad_data, name + ": no line gives the cell " +
                                            cell_text(xs.values[x], ys.values[y]) + " (" +
                                            std::to_string(total - cells.size()) +
-                                           " cells missing; --fill nan makes them NaN)");
+                                           (total - cells.size() == 1 ? " cell" : " cells") +
+                                           " missing; --fill nan makes them NaN)");
     }
     if (total > std::numeric_limits<std::uint32_t>::max()) {
         throw failure(status_bad_data, name + ": " + std::to_string(rows) + " distinct x by " +
                                            std::to_string(columns) +
                                            " distinct y make more cells than this reads");
     }
-    const std::vector<std::uint32_t> row_place = xs.placement();
-    const std::vector<std::uint32_t> column_place = ys.placement();
+    const std::vector<std::uint32_t> row_place = xs.placement(!row_major);
+    const std::vector<std::uint32_t> column_place = ys.placement(!row_major);
     binmat::grid g;
     g.row_coordinates.resize(static_cast<std::size_t>(rows));
     g.column_coordinates.resize(static_cast<std::size_t>(columns));

@@ -31,9 +31,9 @@ struct long_csv_options {
     bool fill_missing = false; // missing cells become NaN instead of an error
 };
 
-// Rebuilds a grid from the distinct x and y values, whatever the order of the lines. Rows and
-// columns keep the order in which their coordinates first appear when that order is monotonic
-// (as when the lines go row by row), and are sorted otherwise. Throws cli::failure naming the
+// Rebuilds a grid from the distinct x and y values, whatever the order of the lines. Lines that go
+// a row at a time, each row's cells in the same order, keep that order; lines in any other order
+// give rows and columns sorted by coordinate (NaN last). Throws cli::failure naming the
 // line: a line that is not three numbers, a repeated cell, a missing one (unless filled).
 binmat::grid read_long_csv(std::FILE *in, const std::string &name, const long_csv_options &options);
 

@@ -207,9 +207,9 @@ std::string type_name(nc_type t) {
     case NC_DOUBLE:
         return "double";
     case NC_CHAR:
-        return "char";
+        return "text (char)";
     case NC_STRING:
-        return "string";
+        return "text (string)";
     default:
         return "a user-defined type";
     }
@@ -275,7 +275,8 @@ variable_info choose(const dataset &d, const std::string &wanted) {
         if (v.dims.size() != 2) {
             throw failure(status_bad_data, d.name() + ": '" + with_dimensions(d, v) + "' has " +
                                                std::to_string(v.dims.size()) +
-                                               " dimensions; a grid has two");
+                                               (v.dims.size() == 1 ? " dimension" : " dimensions") +
+                                               "; a grid has two");
         }
         if (!numeric(v.type)) {
             throw failure(status_bad_data, d.name() + ": '" + v.name + "' holds " +

@@ -192,22 +192,22 @@ bool element_type(const std::string &descr, npy_header &h, std::string &error) {
     const int size = plain ? size_text[0] - '0' : 0;
     switch (kind) {
     case 'O':
-        error = "it holds Python objects, not numbers";
+        error = "the array holds Python objects, not numbers";
         return false;
     case 'c':
-        error = "it holds complex numbers, which a grid of floats cannot";
+        error = "the array holds complex numbers, which a grid of floats cannot";
         return false;
     case 'U':
     case 'S':
     case 'a':
-        error = "it holds text, not numbers";
+        error = "the array holds text, not numbers";
         return false;
     case 'M':
     case 'm':
-        error = "it holds dates or times, not numbers";
+        error = "the array holds dates or times, not numbers";
         return false;
     case 'V':
-        error = "it holds raw records, not numbers";
+        error = "the array holds raw records, not numbers";
         return false;
     default:
         break;
@@ -286,7 +286,7 @@ bool parse_npy_header(std::span<const unsigned char> bytes, npy_header &h, std::
     for (const auto &[key, v] : entries) {
         if (key == "descr") {
             if (v.type == literal_parser::value::sequence) {
-                error = "it is a structured array, with fields rather than plain numbers";
+                error = "the array is structured, with fields rather than plain numbers";
                 return false;
             }
             if (v.type != literal_parser::value::string || !element_type(v.text, h, error)) {
