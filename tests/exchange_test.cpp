@@ -135,6 +135,15 @@ data: v = 1, -1, 3, 4 ;
 })");
     EXPECT_EQ(run("convert bare.nc - --to binmat | '" BINMAT_EXE "' dump -").out,
               "2 0 1\n0 1 nan\n1 3 4\n");
+    // Compressed in chunks, big-endian, with a fill value other than NaN: read through the library.
+    ncgen("chunked", R"(netcdf chunked {
+dimensions: x = 2 ; y = 3 ;
+variables: float z(x, y) ; z:_ChunkSizes = 1, 2 ; z:_DeflateLevel = 1 ; z:_Endianness = "big" ;
+  z:_FillValue = -1.f ;
+data: z = 1, 2, 3, -1, 5, 6 ;
+})");
+    EXPECT_EQ(run("convert chunked.nc - --to binmat | '" BINMAT_EXE "' dump -").out,
+              "3 0 1 2\n0 1 2 3\n1 nan 5 6\n");
 }
 
 TEST_F(exchange, netcdf_files_that_are_not_a_grid_are_refused_with_a_reason) {

@@ -10,6 +10,7 @@
 #include <cerrno>
 #include <cstring>
 #include <filesystem>
+#include <functional>
 #include <map>
 #include <memory>
 #include <optional>
@@ -100,7 +101,7 @@ std::vector<float> titles_from(const std::string &path, std::size_t length, cons
     return std::move(a.values);
 }
 
-bool are_indices(const std::vector<float> &titles) {
+bool are_indices(std::span<const float> titles) {
     for (std::size_t i = 0; i < titles.size(); ++i) {
         if (titles[i] != static_cast<float>(i)) {
             return false;
@@ -111,16 +112,10 @@ bool are_indices(const std::vector<float> &titles) {
 
 binmat::grid read_input(const options &o, format from) {
     switch (from) {
+    case format::netcdf:
     case format::binmat: {
         input_file in(o.input);
         return read_grid(in, o.order);
-    }
-    case format::netcdf: {
-        netcdf_grid n = read_netcdf(o.input, o.variable);
-        for (const std::string &w : n.warnings) {
-            warn(o.input, w);
-        }
-        return std::move(n.grid);
     }
     case format::npy: {
         npy_array a = read_npy_file(o.input, 2);
@@ -170,15 +165,27 @@ binmat::grid read_input(const options &o, format from) {
     return {};
 }
 
+// Reads the input and hands its grid to `use`.
+void with_input(const options &o, format from,
+                const std::function<void(const binmat::grid_view &)> &use) {
+    if (from == format::netcdf) {
+        for (const std::string &w : read_netcdf(o.input, o.variable, use)) {
+            warn(o.input, w);
+        }
+        return;
+    }
+    use(read_input(o, from));
+}
+
 // A grid that the format cannot hold is refused before a byte is written.
-void check_writable(const options &o, const binmat::grid &g) {
+void check_writable(const options &o, const binmat::grid_view &g) {
     if (!binmat::storable_column_count(g.columns())) {
         throw failure(status_bad_data, o.input + ": " + std::to_string(g.columns()) +
                                            " columns are more than a binary matrix file can hold");
     }
 }
 
-void write_output(const options &o, format to, const binmat::grid &g, output_file &out) {
+void write_output(const options &o, format to, const binmat::grid_view &g, output_file &out) {
     switch (to) {
     case format::binmat: {
         check_writable(o, g);
@@ -192,7 +199,8 @@ void write_output(const options &o, format to, const binmat::grid &g, output_fil
         return;
     }
     case format::netcdf:
-        write_netcdf(out, g, o.attributes);
+        write_by_name(
+            out, [&](const std::string &path) { write_netcdf(path, o.output, g, o.attributes); });
         return;
     case format::npy: {
         const std::uint64_t shape[2] = {g.rows(), g.columns()};
@@ -207,7 +215,7 @@ void write_output(const options &o, format to, const binmat::grid &g, output_fil
         try {
             long_csv_writer csv(out.stream(), g.column_coordinates);
             for (std::size_t i = 0; i < g.rows(); ++i) {
-                csv.put_row(g.row_coordinates[i], g.row(i));
+                csv.put_row(g.row_coordinates[i], g.values.subspan(i * g.columns(), g.columns()));
             }
             csv.finish();
         } catch (const output_error &e) {
@@ -269,21 +277,36 @@ int run(options o) {
         out.commit();
         return status_ok;
     }
-    const binmat::grid g = read_input(o, from);
-    write_output(o, to, g, out);
-    if (to == format::npy) {
+    if (from == format::binmat && to == format::netcdf && input_file(o.input).size()) {
+        // A block of rows at a time from a map of the file, whatever its size.
+        const mapped_grid source(o.input, o.order);
+        write_by_name(out, [&](const std::string &path) {
+            write_netcdf(path, o.output, source, o.attributes);
+        });
+        out.commit();
+        return status_ok;
+    }
+    with_input(o, from, [&](const binmat::grid_view &g) {
+        write_output(o, to, g, out);
+        if (to != format::npy) {
+            return;
+        }
         for (const auto &[file, titles, flag] :
-             {std::tuple{x_out.get(), &g.row_coordinates, "--x"},
-              std::tuple{y_out.get(), &g.column_coordinates, "--y"}}) {
+             {std::tuple{x_out.get(), g.row_coordinates, "--x"},
+              std::tuple{y_out.get(), g.column_coordinates, "--y"}}) {
             if (file != nullptr) {
-                const std::uint64_t shape[1] = {titles->size()};
-                write_npy(file->stream(), *titles, shape);
-            } else if (!are_indices(*titles)) {
+                const std::uint64_t shape[1] = {titles.size()};
+                try {
+                    write_npy(file->stream(), titles, shape);
+                } catch (const output_error &e) {
+                    throw output_error(file->name() + ": " + e.what());
+                }
+            } else if (!are_indices(titles)) {
                 warn(o.output, std::string("the grid's titles are not kept: ") + flag +
                                    " FILE.npy keeps them");
             }
         }
-    }
+    });
     out.commit();
     if (x_out) {
         x_out->commit();

@@ -5,12 +5,15 @@
 #include <netcdf.h>
 #include <netcdf_mem.h>
 
+#include <hdf5.h>
+
 #include <bit>
 #include <cerrno>
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
 #include <limits>
+#include <memory>
 #include <optional>
 #include <span>
 #include <unistd.h>
@@ -71,14 +74,50 @@ std::string standard_name_for(const std::string &units) {
     return "";
 }
 
-void write_into(const std::string &path, const std::string &name, const binmat::grid_view &g,
+// A grid in memory, handed over a block of rows at a time without a copy.
+class view_rows {
+  public:
+    explicit view_rows(const binmat::grid_view &g) : g_(g) {}
+    std::size_t rows() const { return g_.rows(); }
+    std::span<const float> column_coordinates() const { return g_.column_coordinates; }
+    std::pair<const float *, const float *> block(std::size_t first, std::size_t) {
+        return {g_.row_coordinates.data() + first, g_.values.data() + first * g_.columns()};
+    }
+
+  private:
+    const binmat::grid_view &g_;
+};
+
+// A mapped file, copied out a block of rows at a time.
+class file_rows {
+  public:
+    explicit file_rows(const mapped_grid &g) : g_(g) {}
+    std::size_t rows() const { return static_cast<std::size_t>(g_.header().rows); }
+    std::span<const float> column_coordinates() const { return g_.header().column_coordinates; }
+    std::pair<const float *, const float *> block(std::size_t first, std::size_t count) {
+        coordinates_.resize(count);
+        values_.resize(count * g_.header().columns());
+        g_.copy_rows(first, count, coordinates_.data(), values_.data());
+        return {coordinates_.data(), values_.data()};
+    }
+
+  private:
+    const mapped_grid &g_;
+    std::vector<float> coordinates_;
+    std::vector<float> values_;
+};
+
+template <typename Rows>
+void write_rows(const std::string &path, const std::string &name, Rows &&source,
                 const netcdf_attributes &a) {
+    const std::size_t rows = source.rows();
+    const std::span<const float> columns = source.column_coordinates();
     dataset d(name);
     d.check(nc_create(path.c_str(), NC_CLOBBER | NC_NETCDF4, d.handle()), "creating");
     int x_dim = 0;
     int y_dim = 0;
-    d.check(nc_def_dim(d.id(), "x", g.rows(), &x_dim), "defining x");
-    d.check(nc_def_dim(d.id(), "y", g.columns(), &y_dim), "defining y");
+    d.check(nc_def_dim(d.id(), "x", rows, &x_dim), "defining x");
+    d.check(nc_def_dim(d.id(), "y", columns.size(), &y_dim), "defining y");
     int x = 0;
     int y = 0;
     int z = 0;
@@ -86,8 +125,8 @@ void write_into(const std::string &path, const std::string &name, const binmat::
     d.check(nc_def_var(d.id(), "x", NC_FLOAT, 1, &x_dim, &x), "defining x");
     d.check(nc_def_var(d.id(), "y", NC_FLOAT, 1, &y_dim, &y), "defining y");
     d.check(nc_def_var(d.id(), "z", NC_FLOAT, 2, dims, &z), "defining z");
-    // One contiguous block, written once: no chunk index, and no fill values written first only
-    // to be overwritten.
+    // One contiguous block, written once: no chunk index, no fill values written first only to
+    // be overwritten, and values that a reader can map where they lie.
     d.check(nc_def_var_chunking(d.id(), z, NC_CONTIGUOUS, nullptr), "laying out z");
     for (const int v : {x, y, z}) {
         d.check(nc_def_var_fill(d.id(), v, NC_NOFILL, nullptr), "defining z");
@@ -107,9 +146,17 @@ void write_into(const std::string &path, const std::string &name, const binmat::
     put_text(d, z, "standard_name", a.standard_name);
     put_text(d, z, "units", a.units);
     d.check(nc_enddef(d.id()), "defining the file");
-    d.check(nc_put_var_float(d.id(), x, g.row_coordinates.data()), "writing x");
-    d.check(nc_put_var_float(d.id(), y, g.column_coordinates.data()), "writing y");
-    d.check(nc_put_var_float(d.id(), z, g.values.data()), "writing z");
+    d.check(nc_put_var_float(d.id(), y, columns.data()), "writing y");
+    // Blocks of about a megabyte: large writes, and memory that does not grow with the grid.
+    const std::size_t per_block = std::max<std::size_t>(1, (std::size_t{1} << 18) / columns.size());
+    for (std::size_t first = 0; first < rows; first += per_block) {
+        const std::size_t count = std::min(per_block, rows - first);
+        const auto [coordinates, values] = source.block(first, count);
+        const std::size_t start[2] = {first, 0};
+        const std::size_t extent[2] = {count, columns.size()};
+        d.check(nc_put_vara_float(d.id(), x, start, extent, coordinates), "writing x");
+        d.check(nc_put_vara_float(d.id(), z, start, extent, values), "writing z");
+    }
     d.close();
 }
 
@@ -137,17 +184,21 @@ void copy_to(const std::string &scratch, std::FILE *out, const std::string &name
 
 } // namespace
 
-void write_netcdf_file(const std::string &path, const binmat::grid_view &g,
-                       const netcdf_attributes &a) {
-    write_into(path, path, g, a);
+void write_netcdf(const std::string &path, const std::string &name, const binmat::grid_view &g,
+                  const netcdf_attributes &a) {
+    write_rows(path, name, view_rows(g), a);
 }
 
-void write_netcdf(output_file &out, const binmat::grid_view &g, const netcdf_attributes &a) {
+void write_netcdf(const std::string &path, const std::string &name, const mapped_grid &g,
+                  const netcdf_attributes &a) {
+    write_rows(path, name, file_rows(g), a);
+}
+
+void write_by_name(output_file &out, const std::function<void(const std::string &path)> &write) {
     if (!out.temporary().empty()) {
-        write_into(out.temporary(), out.name(), g, a);
+        write(out.temporary());
         return;
     }
-    // The library writes files by name; a stream gets a finished scratch file.
     const char *tmp = std::getenv("TMPDIR");
     std::string scratch =
         std::string(tmp != nullptr && *tmp != '\0' ? tmp : "/tmp") + "/binmat-netcdf-XXXXXX";
@@ -160,7 +211,7 @@ void write_netcdf(output_file &out, const binmat::grid_view &g, const netcdf_att
         const std::string &path;
         ~remover() { ::unlink(path.c_str()); }
     } const removed{scratch};
-    write_into(scratch, out.name(), g, a);
+    write(scratch);
     copy_to(scratch, out.stream(), out.name());
 }
 
@@ -419,54 +470,129 @@ std::vector<float> titles(const dataset &d, int dim, std::size_t length,
     return t;
 }
 
+void open_dataset(dataset &d, const std::string &path, std::vector<char> &bytes) {
+    if (path != "-") {
+        d.check(nc_open(path.c_str(), NC_NOWRITE, d.handle()), "not a NetCDF file");
+        return;
+    }
+    std::vector<char> block(std::size_t{1} << 20);
+    std::size_t n = 0;
+    while ((n = std::fread(block.data(), 1, block.size(), stdin)) > 0) {
+        bytes.insert(bytes.end(), block.begin(), block.begin() + static_cast<long>(n));
+    }
+    if (std::ferror(stdin) != 0) {
+        throw failure(status_bad_data, path + ": " + std::strerror(errno));
+    }
+    d.check(nc_open_mem("standard input", NC_NOWRITE, bytes.size(), bytes.data(), d.handle()),
+            "not a NetCDF file");
+}
+
+// Whether the variable's stored values are the grid's values as they are: then they can be used
+// where they lie in the file.
+bool usable_as_stored(const dataset &d, const variable_info &v) {
+    int format = 0;
+    int storage = 0;
+    int endian = 0;
+    if (v.type != NC_FLOAT || number_attribute(d, v.id, "scale_factor") ||
+        number_attribute(d, v.id, "add_offset") || number_attribute(d, v.id, "missing_value") ||
+        nc_inq_format(d.id(), &format) != NC_NOERR ||
+        (format != NC_FORMAT_NETCDF4 && format != NC_FORMAT_NETCDF4_CLASSIC) ||
+        nc_inq_var_chunking(d.id(), v.id, &storage, nullptr) != NC_NOERR ||
+        storage != NC_CONTIGUOUS || nc_inq_var_endian(d.id(), v.id, &endian) != NC_NOERR ||
+        (endian == NC_ENDIAN_BIG) != (std::endian::native == std::endian::big)) {
+        return false;
+    }
+    // NaN as the fill value is NaN already; any other must be replaced.
+    const std::optional<double> fill = number_attribute(d, v.id, "_FillValue");
+    return !fill || std::bit_cast<std::uint32_t>(static_cast<float>(*fill)) ==
+                        std::bit_cast<std::uint32_t>(std::numeric_limits<float>::quiet_NaN());
+}
+
+// Where a dataset's values begin in its HDF5 file, when they are stored whole, unfiltered and as
+// little-endian floats taking `bytes` bytes.
+std::optional<std::uint64_t> stored_at(const std::string &path, const std::string &name,
+                                       std::uint64_t bytes) {
+    (void)H5Eset_auto2(H5E_DEFAULT, nullptr, nullptr); // a refusal here is not an error
+    const hid_t file = H5Fopen(path.c_str(), H5F_ACC_RDONLY, H5P_DEFAULT);
+    if (file < 0) {
+        return std::nullopt;
+    }
+    std::optional<std::uint64_t> at;
+    const hid_t set = H5Dopen2(file, name.c_str(), H5P_DEFAULT);
+    if (set >= 0) {
+        const hid_t layout = H5Dget_create_plist(set);
+        const hid_t type = H5Dget_type(set);
+        const haddr_t offset = H5Dget_offset(set);
+        if (layout >= 0 && type >= 0 && H5Pget_layout(layout) == H5D_CONTIGUOUS &&
+            H5Pget_nfilters(layout) == 0 && H5Tequal(type, H5T_IEEE_F32LE) > 0 &&
+            offset != HADDR_UNDEF && H5Dget_storage_size(set) == bytes) {
+            at = offset;
+        }
+        if (type >= 0) {
+            H5Tclose(type);
+        }
+        if (layout >= 0) {
+            H5Pclose(layout);
+        }
+        H5Dclose(set);
+    }
+    H5Fclose(file);
+    return at;
+}
+
 } // namespace
 
-netcdf_grid read_netcdf(const std::string &path, const std::string &variable) {
-    dataset d(path);
+std::vector<std::string> read_netcdf(const std::string &path, const std::string &variable,
+                                     const std::function<void(const binmat::grid_view &)> &use) {
+    auto d = std::make_unique<dataset>(path);
     std::vector<char> bytes;
-    if (path == "-") {
-        std::vector<char> block(std::size_t{1} << 20);
-        std::size_t n = 0;
-        while ((n = std::fread(block.data(), 1, block.size(), stdin)) > 0) {
-            bytes.insert(bytes.end(), block.begin(), block.begin() + static_cast<long>(n));
-        }
-        if (std::ferror(stdin) != 0) {
-            throw failure(status_bad_data, path + ": " + std::strerror(errno));
-        }
-        d.check(nc_open_mem("standard input", NC_NOWRITE, bytes.size(), bytes.data(), d.handle()),
-                "not a NetCDF file");
-    } else {
-        d.check(nc_open(path.c_str(), NC_NOWRITE, d.handle()), "not a NetCDF file");
-    }
-    const variable_info v = choose(d, variable);
+    open_dataset(*d, path, bytes);
+    const variable_info v = choose(*d, variable);
     std::size_t rows = 0;
     std::size_t columns = 0;
-    d.check(nc_inq_dimlen(d.id(), v.dims[0], &rows), "reading a dimension");
-    d.check(nc_inq_dimlen(d.id(), v.dims[1], &columns), "reading a dimension");
+    d->check(nc_inq_dimlen(d->id(), v.dims[0], &rows), "reading a dimension");
+    d->check(nc_inq_dimlen(d->id(), v.dims[1], &columns), "reading a dimension");
     const std::string shape = std::to_string(rows) + " by " + std::to_string(columns);
     if (rows == 0 || columns == 0) {
-        throw failure(status_bad_data, d.name() + ": '" + v.name + "' is empty (" + shape + ")");
+        throw failure(status_bad_data, d->name() + ": '" + v.name + "' is empty (" + shape + ")");
     }
     if (!binmat::storable_column_count(columns)) {
         throw failure(status_bad_data,
-                      d.name() + ": '" + v.name + "' (" + shape +
+                      d->name() + ": '" + v.name + "' (" + shape +
                           ") has too many columns for the format: their titles must take under "
                           "2^31 bytes, and their count must be exact as a float");
     }
     if (rows >= (std::size_t{1} << 31)) {
-        throw failure(status_bad_data, d.name() + ": '" + v.name + "' (" + shape +
+        throw failure(status_bad_data, d->name() + ": '" + v.name + "' (" + shape +
                                            ") has too many rows for the format (under 2^31)");
     }
-    netcdf_grid result;
-    binmat::grid &g = result.grid;
-    g.row_coordinates = titles(d, v.dims[0], rows, result.warnings);
-    g.column_coordinates = titles(d, v.dims[1], columns, result.warnings);
-    g.values.resize(rows * columns); // both under 2^31: the product fits
-    const std::uint64_t inexact = read_values(d, v, g.values, columns);
-    note_rounding(result.warnings, v, inexact, g.values.size(),
-                  number_attribute(d, v.id, "scale_factor").has_value() ||
-                      number_attribute(d, v.id, "add_offset").has_value());
-    return result;
+    std::vector<std::string> warnings;
+    binmat::grid g;
+    g.row_coordinates = titles(*d, v.dims[0], rows, warnings);
+    g.column_coordinates = titles(*d, v.dims[1], columns, warnings);
+    const std::size_t count = rows * columns; // both under 2^31: the product fits
+    if (path != "-" && usable_as_stored(*d, v)) {
+        d->close(); // HDF5 is asked directly, and refuses a file open twice in other modes
+        const std::optional<std::uint64_t> at = stored_at(path, v.name, 4 * std::uint64_t{count});
+        if (at && *at % alignof(float) == 0) {
+            const mapped_file map(path);
+            if (*at + 4 * std::uint64_t{count} <= map.bytes().size()) {
+                const auto *values = reinterpret_cast<const float *>(map.bytes().data() + *at);
+                use(binmat::grid_view(g.row_coordinates, g.column_coordinates,
+                                      std::span(values, count)));
+                return warnings;
+            }
+        }
+        d = std::make_unique<dataset>(path);
+        open_dataset(*d, path, bytes);
+    }
+    g.values.resize(count);
+    const std::uint64_t inexact = read_values(*d, v, g.values, columns);
+    note_rounding(warnings, v, inexact, count,
+                  number_attribute(*d, v.id, "scale_factor").has_value() ||
+                      number_attribute(*d, v.id, "add_offset").has_value());
+    use(g);
+    return warnings;
 }
 
 } // namespace cli

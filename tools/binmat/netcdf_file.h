@@ -3,10 +3,12 @@
 // any 2-D numeric variable, with packing and fill values undone.
 #pragma once
 
+#include "mapped_file.h"
 #include "output.h"
 
 #include <binmat/binmat.h>
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -22,22 +24,25 @@ struct netcdf_attributes {
     std::string history;
 };
 
-// Writes the grid into `out`: by name into its temporary file, or through a scratch file for
-// standard output and devices. Throws cli::failure with the library's reason.
-void write_netcdf(output_file &out, const binmat::grid_view &g, const netcdf_attributes &a);
+// Writes a NetCDF file at `path`, replacing any file there; errors name `name`. From a grid in
+// memory, or a block of rows at a time from a mapped binary matrix file, in constant memory.
+void write_netcdf(const std::string &path, const std::string &name, const binmat::grid_view &g,
+                  const netcdf_attributes &a);
+void write_netcdf(const std::string &path, const std::string &name, const mapped_grid &g,
+                  const netcdf_attributes &a);
 
-// Writes a NetCDF file at `path`, replacing any file there.
-void write_netcdf_file(const std::string &path, const binmat::grid_view &g,
-                       const netcdf_attributes &a);
-
-struct netcdf_grid {
-    binmat::grid grid;
-    std::vector<std::string> warnings; // precision lost on the way to single precision
-};
+// Runs `write` on the path that becomes `out`: its temporary file, or for standard output and
+// devices a scratch file that is then copied to it. The library writes files by name only.
+void write_by_name(output_file &out, const std::function<void(const std::string &path)> &write);
 
 // Reads the 2-D numeric variable `variable` (or the only one, when empty) of the NetCDF file at
-// `path` ("-" for standard input), its dimensions' coordinate variables as titles (indices when
-// a dimension has none). Throws cli::failure with the reason for a file or variable it refuses.
-netcdf_grid read_netcdf(const std::string &path, const std::string &variable);
+// `path` ("-" for standard input), with its dimensions' coordinate variables as titles (indices
+// when a dimension has none), and hands the grid to `use`. Values that can be used as stored
+// (single precision, little-endian, contiguous and unpacked, with no fill value but NaN) are
+// handed over where they lie in a map of the file; others are converted into memory. Returns
+// the warnings about precision lost on the way to single precision. Throws cli::failure with the
+// reason for a file or variable it refuses.
+std::vector<std::string> read_netcdf(const std::string &path, const std::string &variable,
+                                     const std::function<void(const binmat::grid_view &)> &use);
 
 } // namespace cli
