@@ -24,6 +24,14 @@ using process::Outcome;
 
 constexpr float inf = std::numeric_limits<float>::infinity();
 
+std::string words(std::initializer_list<std::string> parts) {
+    std::string line;
+    for (const std::string &p : parts) {
+        line.append(line.empty() ? "" : " ").append(p);
+    }
+    return line;
+}
+
 std::string contents(const fs::path &p) {
     const std::vector<unsigned char> b = bytes::of_file(p.string());
     return {b.begin(), b.end()};
@@ -71,11 +79,12 @@ TEST_F(exchange, every_format_gives_back_the_identical_file) {
          {"binary1", "binary2", "binary3", "odd", "one_row", "one_column"}) {
         for (const std::string ext : {"nc", "npy", "csv"}) {
             const std::string titles =
-                ext == "npy" ? " --x " + file + ".x.npy --y " + file + ".y.npy" : "";
-            const Outcome out = run("convert " + file + " " + file + "." + ext + titles);
+                ext == "npy" ? words({"--x", file + ".x.npy", "--y", file + ".y.npy"}) : "";
+            const std::string other = std::string(file).append(".").append(ext);
+            const Outcome out = run(words({"convert", file, other, titles}));
             ASSERT_EQ(out.status, 0) << file << " " << ext << ": " << out.err;
             const Outcome back =
-                run("convert " + file + "." + ext + " " + file + ".back --to binmat" + titles);
+                run(words({"convert", other, file + ".back", "--to binmat", titles}));
             ASSERT_EQ(back.status, 0) << file << " " << ext << ": " << back.err;
             EXPECT_EQ(contents(dir / (file + ".back")), contents(dir / file)) << file << " " << ext;
         }

@@ -23,10 +23,12 @@ namespace {
 
 enum class format { binmat, netcdf, npy, csv };
 
-const std::map<std::string, format> format_names{{"binmat", format::binmat},
-                                                 {"netcdf", format::netcdf},
-                                                 {"npy", format::npy},
-                                                 {"csv", format::csv}};
+std::map<std::string, format> format_names() {
+    return {{"binmat", format::binmat},
+            {"netcdf", format::netcdf},
+            {"npy", format::npy},
+            {"csv", format::csv}};
+}
 
 // By extension; a binary matrix file has none of its own, so anything else is one.
 format format_of(const std::string &path) {
@@ -325,7 +327,7 @@ subcommand add_convert(CLI::App &app) {
         app.add_subcommand("convert", "a grid to or from NetCDF, numpy's .npy or long CSV");
     sub->add_option("IN", o->input, "the grid to read; - for standard input")->required();
     sub->add_option("OUT", o->output, "where it goes; - for standard output")->required();
-    const auto formats = CLI::CheckedTransformer(format_names, CLI::ignore_case);
+    const auto formats = CLI::CheckedTransformer(format_names(), CLI::ignore_case);
     sub->add_option("--from", o->from, "the format of IN, when its name does not say")
         ->transform(formats)
         ->option_text("binmat|netcdf|npy|csv");

@@ -356,6 +356,12 @@ float half_to_float(std::uint16_t bits) {
     return std::bit_cast<float>(out);
 }
 
+template <typename T> T load(const unsigned char *b) {
+    T v{};
+    std::memcpy(&v, b, sizeof v);
+    return v;
+}
+
 converted convert_element(const unsigned char *p, const npy_header &h) {
     unsigned char b[8];
     const auto size = static_cast<std::size_t>(h.item_size);
@@ -365,76 +371,36 @@ converted convert_element(const unsigned char *p, const npy_header &h) {
         std::memcpy(b, p, size);
     }
     switch (h.kind) {
-    case 'f':
+    case 'f': {
         if (h.item_size == 2) {
-            std::uint16_t u = 0;
-            std::memcpy(&u, b, 2);
-            return {half_to_float(u), true, false};
+            return {half_to_float(load<std::uint16_t>(b)), true, false};
         }
         if (h.item_size == 4) {
-            float f = 0;
-            std::memcpy(&f, b, 4);
-            return {f, true, false};
+            return {load<float>(b), true, false};
         }
-        {
-            double d = 0;
-            std::memcpy(&d, b, 8);
-            if (std::isfinite(d) && std::fabs(d) > std::numeric_limits<float>::max()) {
-                return {0, false, true};
-            }
-            const auto f = static_cast<float>(d);
-            return {f, std::isnan(d) || static_cast<double>(f) == d, false};
+        const auto d = load<double>(b);
+        if (std::isfinite(d) && std::fabs(d) > std::numeric_limits<float>::max()) {
+            return {0, false, true};
         }
+        const auto f = static_cast<float>(d);
+        return {f, std::isnan(d) || static_cast<double>(f) == d, false};
+    }
     case 'b':
         return {b[0] != 0 ? 1.0F : 0.0F, true, false};
     case 'i': {
-        std::int64_t n = 0;
-        switch (h.item_size) {
-        case 1:
-            n = static_cast<std::int8_t>(b[0]);
-            break;
-        case 2: {
-            std::int16_t v = 0;
-            std::memcpy(&v, b, 2);
-            n = v;
-            break;
-        }
-        case 4: {
-            std::int32_t v = 0;
-            std::memcpy(&v, b, 4);
-            n = v;
-            break;
-        }
-        default:
-            std::memcpy(&n, b, 8);
-            break;
-        }
+        const std::int64_t n = h.item_size == 1   ? load<std::int8_t>(b)
+                               : h.item_size == 2 ? load<std::int16_t>(b)
+                               : h.item_size == 4 ? load<std::int32_t>(b)
+                                                  : load<std::int64_t>(b);
         const auto f = static_cast<float>(n);
         // 2^63 is a float but not an int64: compare as long double, which holds both.
         return {f, static_cast<long double>(f) == static_cast<long double>(n), false};
     }
     default: {
-        std::uint64_t n = 0;
-        switch (h.item_size) {
-        case 1:
-            n = b[0];
-            break;
-        case 2: {
-            std::uint16_t v = 0;
-            std::memcpy(&v, b, 2);
-            n = v;
-            break;
-        }
-        case 4: {
-            std::uint32_t v = 0;
-            std::memcpy(&v, b, 4);
-            n = v;
-            break;
-        }
-        default:
-            std::memcpy(&n, b, 8);
-            break;
-        }
+        const std::uint64_t n = h.item_size == 1   ? load<std::uint8_t>(b)
+                                : h.item_size == 2 ? load<std::uint16_t>(b)
+                                : h.item_size == 4 ? load<std::uint32_t>(b)
+                                                   : load<std::uint64_t>(b);
         const auto f = static_cast<float>(n);
         return {f, static_cast<long double>(f) == static_cast<long double>(n), false};
     }
