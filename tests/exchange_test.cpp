@@ -99,6 +99,44 @@ TEST_F(exchange, every_format_gives_back_the_identical_file) {
             .status,
         0);
     EXPECT_EQ(contents(dir / "again"), contents(dir / "binary3"));
+    // A big-endian file mapped and turned round a block at a time.
+    ASSERT_EQ(run("convert big big.nc --byte-order big").status, 0);
+    ASSERT_EQ(run("convert big.nc from_big --to binmat").status, 0);
+    EXPECT_EQ(contents(dir / "from_big"), contents(dir / "binary3"));
+}
+
+TEST_F(exchange, files_that_do_not_read_or_do_not_agree_leave_nothing_behind) {
+    const std::vector<unsigned char> whole = bytes::of_file((dir / "binary1").string());
+    std::ofstream(dir / "short", std::ios::binary)
+        .write(reinterpret_cast<const char *>(whole.data()), 2000);
+    write("three.npy", std::string("\x93NUMPY\x01\x00\x76\x00", 10) +
+                           "{'descr': '<f4', 'fortran_order': False, 'shape': (3,), }" +
+                           std::string(60, ' ') + "\n" + std::string(12, '\0'));
+    const struct {
+        const char *args;
+        const char *message;
+    } cases[] = {
+        {"convert short short.nc",
+         "short: not a binary matrix file: a row cut short at byte offset 1936"},
+        {"convert short short.csv",
+         "short: not a binary matrix file: a row cut short at byte offset 1936"},
+        {"convert binary1.npy out --x three.npy --to binmat", "three.npy: 3 titles for 31 rows"},
+        {"convert binary1.npy out --y three.npy --to binmat", "three.npy: 3 titles for 21 columns"},
+        {"cut short -o out --rows 1:3",
+         "short: not a binary matrix file: a row cut short at byte offset 1936"},
+    };
+    ASSERT_EQ(run("convert binary1 binary1.npy").status, 0);
+    for (const auto &c : cases) {
+        const Outcome out = run(c.args);
+        EXPECT_EQ(out.status, 1) << c.args;
+        EXPECT_NE(out.err.find(c.message), std::string::npos) << c.args << ": " << out.err;
+        EXPECT_FALSE(exists("short.nc") || exists("short.csv") || exists("out")) << c.args;
+    }
+    // Titles that are not the indices, lost on the way to .npy without --x and --y, are missed.
+    EXPECT_EQ(run("convert binary1 binary1.npy").err,
+              "binmat: warning: binary1.npy: the grid's titles are not kept: --x FILE.npy keeps "
+              "them\nbinmat: warning: binary1.npy: the grid's titles are not kept: --y FILE.npy "
+              "keeps them\n");
 }
 
 TEST_F(exchange, netcdf_output_follows_cf_for_ncdump_and_gdal) {
@@ -386,6 +424,30 @@ TEST(index_slice, keeps_what_python_keeps) {
         cli::index_slice s;
         std::string error;
         EXPECT_FALSE(cli::parse_index_slice(bad, s, error)) << bad;
+    }
+}
+
+TEST(coordinate_range, is_inclusive_open_ended_and_never_holds_nan) {
+    cli::coordinate_range r;
+    std::string error;
+    ASSERT_TRUE(cli::parse_coordinate_range("-1.5:2", r, error));
+    EXPECT_TRUE(r.contains(-1.5F) && r.contains(2) && !r.contains(2.0000002F));
+    cli::coordinate_range below;
+    ASSERT_TRUE(cli::parse_coordinate_range(":0x1p-149", below, error));
+    EXPECT_TRUE(below.contains(-inf) && below.contains(0) && !below.contains(1e-44F));
+    EXPECT_FALSE(r.contains(std::numeric_limits<float>::quiet_NaN()));
+    const struct {
+        const char *text;
+        const char *error;
+    } cases[] = {
+        {"3:1", "'3:1': MIN is above MAX"},    {"1", "'1' is not MIN:MAX"},
+        {"1:2:3", "'1:2:3' is not MIN:MAX"},   {"nan:1", "'nan' in 'nan:1' is not a number"},
+        {"a:", "'a' in 'a:' is not a number"},
+    };
+    for (const auto &c : cases) {
+        cli::coordinate_range bad;
+        EXPECT_FALSE(cli::parse_coordinate_range(c.text, bad, error)) << c.text;
+        EXPECT_EQ(error, c.error);
     }
 }
 

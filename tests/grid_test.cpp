@@ -353,6 +353,44 @@ TEST(write, produces_what_fwrite_matrix_produces) {
                   tall.values));
 }
 
+TEST(row_writer, writes_the_bytes_write_writes_a_row_at_a_time) {
+    for (const auto &[rows, columns] :
+         {std::pair{3, 4}, std::pair{70000, 3}, std::pair{2, 70000}}) {
+        for (const byte_order order : {byte_order::little, byte_order::big}) {
+            const binmat::grid g =
+                sample_grid(static_cast<std::size_t>(rows), static_cast<std::size_t>(columns));
+            FILE *f = std::tmpfile();
+            binmat::row_writer w(f, g.column_coordinates, {order});
+            for (std::size_t i = 0; i < g.rows(); ++i) {
+                w.put(g.row_coordinates[i], g.row(i));
+            }
+            w.finish();
+            EXPECT_EQ(w.rows_written(), g.rows());
+            EXPECT_EQ(bytes::of_stream(f), written(g, order)) << rows << " x " << columns;
+            std::fclose(f);
+        }
+    }
+}
+
+TEST(row_writer, refuses_rows_it_cannot_store_and_a_file_without_one) {
+    FILE *f = std::tmpfile();
+    const Floats none;
+    EXPECT_THROW(binmat::row_writer(f, none), std::invalid_argument);
+    const Floats too_many((1U << 24) + 1);
+    EXPECT_THROW(binmat::row_writer(f, too_many), std::invalid_argument);
+    const Floats three = {1, 2, 3};
+    EXPECT_THROW(binmat::row_writer(f, three, {byte_order::detect}), std::invalid_argument);
+    EXPECT_EQ(std::ftell(f), 0);
+    binmat::row_writer w(f, three);
+    const Floats two = {1, 2};
+    EXPECT_THROW(w.put(0, two), std::invalid_argument);
+    EXPECT_THROW(w.finish(), std::invalid_argument); // no row: not a file
+    w.put(0, three);
+    w.finish();
+    EXPECT_EQ(binmat::read(as_span(bytes::of_stream(f))).values, three);
+    std::fclose(f);
+}
+
 TEST(write, writes_a_view_of_memory_it_does_not_own_as_it_writes_a_grid) {
     const binmat::grid g = sample_grid(5, 6);
     // The middle rows of g, seen through spans as another library would hand them over.

@@ -138,8 +138,11 @@ void cut_in_memory(const options &o, const selection &rows, const selection &col
 // A row at a time, in constant memory, for rows kept in file order.
 void cut_streaming(const options &o, const selection &rows, const selection &columns,
                    input_file &in, output_file &out) {
+    // A file that can be measured is judged whole first, so that a damaged one is refused even
+    // when the rows kept come before the damage; a stream is read to its end for the same reason.
     std::int64_t length = std::numeric_limits<std::int64_t>::max();
-    if (rows.needs_length()) {
+    const bool measured = in.size().has_value();
+    if (measured) {
         length = static_cast<std::int64_t>(binmat::read_header(in.raw(), {o.order}).rows);
         if (std::fseek(in.raw(), 0, SEEK_SET) != 0) {
             throw failure(status_bad_data, o.file + ": " + std::strerror(errno));
@@ -156,7 +159,8 @@ void cut_streaming(const options &o, const selection &rows, const selection &col
     std::vector<float> values(reader.columns());
     std::vector<float> row(keep_columns.size());
     float x = 0;
-    for (std::int64_t i = 0; i < span.first + span.step * (span.count - 1) + 1; ++i) {
+    const std::int64_t end = span.count > 0 ? span.at(span.count - 1) + 1 : 0;
+    for (std::int64_t i = 0; !measured || i < end; ++i) {
         if (!reader.next(x, values)) {
             break;
         }
