@@ -139,6 +139,46 @@ TEST_F(exchange, files_that_do_not_read_or_do_not_agree_leave_nothing_behind) {
               "keeps them\n");
 }
 
+TEST_F(exchange, formats_are_named_by_option_for_streams_and_unusual_names) {
+    const std::string tool = "'" BINMAT_EXE "' ";
+    const struct {
+        const char *out;
+        const char *in;
+    } pipes[] = {
+        {"convert binary2 - --to csv", "convert - piped --from csv"},
+        {"convert binary2 - --to netcdf", "convert - piped --from netcdf"},
+        {"convert binary2 grid.txt --to csv && cat grid.txt", "convert - piped --from csv"},
+        {"convert binary2 grid.data --to netcdf && cat grid.data", "convert - piped --from netcdf"},
+    };
+    for (const auto &p : pipes) {
+        fs::remove(dir / "piped");
+        const Outcome out = shell(tool + p.out + " | " + tool + p.in);
+        EXPECT_EQ(out.status, 0) << p.out << ": " << out.err;
+        EXPECT_EQ(contents(dir / "piped"), contents(dir / "binary2")) << p.out;
+    }
+    // .npy holds the values alone: they come back, with the indices as titles.
+    ASSERT_EQ(shell(tool + "convert binary2 - --to npy 2>/dev/null | " + tool +
+                    "convert - piped --from npy --to binmat")
+                  .status,
+              0);
+    EXPECT_EQ(binmat::read_file(dir / "piped").values, binmat::read_file(dir / "binary2").values);
+    // NetCDF classic holds big-endian values, read through the library from a file or a stream.
+    ncgen("classic", R"(netcdf classic {
+dimensions: x = 2 ; y = 2 ;
+variables: float z(x, y) ; int64 w(x, y) ; float x(x) ;
+data: z = 1.5, 2, 3, 4 ; x = 10, 20 ; w = 16777217, 1, 2, 3 ;
+})");
+    ASSERT_EQ(shell("ncgen -k nc5 -o classic5.nc classic.cdl").status, 0);
+    EXPECT_EQ(shell(tool + "convert - - --from netcdf --to binmat --variable z < classic5.nc | " +
+                    tool + "dump -")
+                  .out,
+              "2 0 1\n10 1.5 2\n20 3 4\n");
+    const Outcome w = shell(tool + "convert classic.nc - --variable w --to csv");
+    EXPECT_EQ(w.out, "x,y,z\n10,0,16777216\n10,1,1\n20,0,2\n20,1,3\n");
+    EXPECT_EQ(w.err, "binmat: warning: classic.nc: 'w': 1 of 4 values changed when rounded from "
+                     "int64 to single precision\n");
+}
+
 TEST_F(exchange, netcdf_output_follows_cf_for_ncdump_and_gdal) {
     ASSERT_EQ(run("convert binary1 cf.nc --units K --x-units degrees_north --y-units "
                   "degrees_east --standard-name air_temperature")

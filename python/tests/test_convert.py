@@ -73,3 +73,17 @@ def test_netcdf_written_by_xarray_comes_in_with_its_fill_and_float64_coordinates
     np.testing.assert_array_equal(grid.values, ds["t"].values)
     np.testing.assert_array_equal(grid.row_coordinates, [10, 20])
     np.testing.assert_array_equal(grid.column_coordinates, [100, 110])
+
+
+def test_netcdf_compressed_and_packed_by_xarray_is_unpacked(binmat_tool, tmp_path):
+    t = np.array([[280.25, np.nan, 281.5], [279.0, 282.75, 283.0]])
+    ds = xarray.Dataset({"t": (("lat", "lon"), t)},
+                        coords={"lat": [50.0, 51.0], "lon": [0.0, 0.5, 1.0]})
+    encoding = {"t": {"dtype": "int16", "scale_factor": 0.25, "add_offset": 280.0,
+                      "_FillValue": -32768, "zlib": True, "chunksizes": (1, 2)}}
+    ds.to_netcdf(tmp_path / "p.nc", engine="netcdf4", encoding=encoding)
+    result = convert(binmat_tool, tmp_path / "p.nc", tmp_path / "p", "--to", "binmat")
+    assert result.stderr == ""
+    grid = binmat.read(tmp_path / "p")
+    np.testing.assert_array_equal(grid.values, t.astype(np.float32))
+    np.testing.assert_array_equal(grid.column_coordinates, [0, 0.5, 1])
