@@ -152,7 +152,7 @@ TEST_F(exchange, formats_are_named_by_option_for_streams_and_unusual_names) {
     };
     for (const auto &p : pipes) {
         fs::remove(dir / "piped");
-        const Outcome out = shell(tool + p.out + " | " + tool + p.in);
+        const Outcome out = shell(words({tool + p.out, "|", tool + p.in}));
         EXPECT_EQ(out.status, 0) << p.out << ": " << out.err;
         EXPECT_EQ(contents(dir / "piped"), contents(dir / "binary2")) << p.out;
     }
