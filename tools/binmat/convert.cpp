@@ -149,19 +149,8 @@ binmat::grid read_input(const options &o, format from) {
         return g;
     }
     case format::csv: {
-        std::FILE *in = o.input == "-" ? stdin : std::fopen(o.input.c_str(), "r");
-        if (in == nullptr) {
-            throw failure(status_bad_data, o.input + ": " + std::strerror(errno));
-        }
-        struct closer {
-            std::FILE *f;
-            ~closer() {
-                if (f != stdin) {
-                    std::fclose(f);
-                }
-            }
-        } const owned{in};
-        return read_long_csv(in, o.input, {o.fill == "nan"});
+        const input_file in(o.input);
+        return read_long_csv(in.raw(), o.input, {o.fill == "nan"});
     }
     }
     return {};

@@ -1,6 +1,7 @@
 #include "npy.h"
 
 #include "command.h"
+#include "input.h"
 #include "output.h"
 
 #include <algorithm>
@@ -524,19 +525,9 @@ npy_array read_npy(std::FILE *in, const std::string &name, std::size_t dimension
 }
 
 npy_array read_npy_file(const std::string &path, std::size_t dimensions) {
-    std::FILE *in = path == "-" ? stdin : std::fopen(path.c_str(), "rb");
-    if (in == nullptr) {
-        refuse(path, std::strerror(errno));
-    }
-    struct closer {
-        std::FILE *f;
-        ~closer() {
-            if (f != stdin) {
-                std::fclose(f);
-            }
-        }
-    } const owned{in};
-    return read_npy(in, path, dimensions);
+    // The file's own stream: the reader measures a regular file to check the data's length.
+    const input_file in(path);
+    return read_npy(in.raw(), path, dimensions);
 }
 
 void write_npy(std::FILE *out, std::span<const float> values,
