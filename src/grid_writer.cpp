@@ -9,9 +9,11 @@
 #include <cerrno>
 #include <chrono>
 #include <fcntl.h>
+#include <memory>
 #include <sys/stat.h>
 #include <sys/uio.h>
 #include <system_error>
+#include <thread>
 #include <unistd.h>
 
 namespace {
@@ -136,6 +138,71 @@ void write_gathered(int fd, const binmat::grid_view &g) {
                 next->iov_len -= done;
             }
         }
+    }
+}
+
+// A grid of short rows is copied into records on its way out, and that copying, bound by memory
+// speed, takes half as long as the writing. From this size on, when the file is our own, two
+// threads share it, each making and writing its half of the rows where they belong in the file.
+// (Records made on one core and written by the other cost more than they save.)
+constexpr std::uint64_t split_bytes = std::uint64_t{16} << 20;
+
+void write_all_at(int fd, const float *data, std::size_t bytes, std::uint64_t offset) {
+    const auto *from = reinterpret_cast<const char *>(data);
+    while (bytes > 0) {
+        const ssize_t n = ::pwrite(fd, from, bytes, static_cast<off_t>(offset));
+        if (n < 0) {
+            if (errno == EINTR) {
+                continue;
+            }
+            write_failed(errno);
+        }
+        if (n == 0) {
+            write_failed(ENOSPC);
+        }
+        from += n;
+        bytes -= static_cast<std::size_t>(n);
+        offset += static_cast<std::uint64_t>(n);
+    }
+}
+
+// Rows [first, last) of g as records, from byte `offset` of the file on.
+void write_rows_at(int fd, const binmat::grid_view &g, std::size_t first, std::size_t last,
+                   std::uint64_t offset, bool swap) {
+    const std::size_t n = g.columns();
+    const std::size_t per_block = staging_bytes / 4 / (n + 1);
+    const auto staging = std::make_unique_for_overwrite<float[]>(per_block * (n + 1));
+    while (first < last) {
+        const std::size_t count = std::min(last - first, per_block);
+        const std::size_t floats = count * (n + 1);
+        interleave(staging.get(), g.row_coordinates.data() + first, g.values.data() + first * n,
+                   count, n);
+        if (swap) {
+            swap_floats(staging.get(), floats);
+        }
+        write_all_at(fd, staging.get(), 4 * floats, offset);
+        offset += 4 * std::uint64_t{floats};
+        first += count;
+    }
+}
+
+// Every row of g, after a head of `offset` bytes; the second half on a thread of its own.
+void write_rows_split(int fd, const binmat::grid_view &g, std::uint64_t offset, bool swap) {
+    const std::size_t half = g.rows() / 2;
+    const std::uint64_t second = offset + 4 * std::uint64_t{half} * (g.columns() + 1);
+    std::exception_ptr failed;
+    {
+        const std::jthread helper([&] {
+            try {
+                write_rows_at(fd, g, half, g.rows(), second, swap);
+            } catch (...) {
+                failed = std::current_exception();
+            }
+        });
+        write_rows_at(fd, g, 0, half, offset, swap);
+    } // joined here, even when this half failed: the helper reads g and writes to fd
+    if (failed) {
+        std::rethrow_exception(failed);
     }
 }
 
@@ -282,17 +349,24 @@ class float_sink {
 
 } // namespace detail
 
-void write(std::FILE *out, const grid_view &g, const write_options &options) {
+namespace {
+
+// `positioned` says that out is a new regular file of our own, written from its start, so that
+// rows may be placed in it by offset.
+void write_grid(std::FILE *out, const grid_view &g, const write_options &options, bool positioned) {
     check_writable(g, options);
     const std::size_t columns = g.columns();
-    const std::uint64_t total = 4 * (std::uint64_t{g.rows()} + 1) * (std::uint64_t{columns} + 1);
-    detail::float_sink sink(out, needs_swap(options.order), total);
+    const std::uint64_t head = 4 * (std::uint64_t{columns} + 1);
+    const std::uint64_t total = head * (std::uint64_t{g.rows()} + 1);
+    const bool swap = needs_swap(options.order);
+    const int fd = ::fileno(out);
+    const bool gathered = fd >= 0 && !swap && columns >= gathered_columns;
+    const bool split = positioned && columns < gathered_columns && total >= split_bytes;
+    detail::float_sink sink(out, swap, split ? head : total);
     const auto count = static_cast<float>(columns);
     sink.put(&count, 1);
     sink.put(g.column_coordinates.data(), columns);
-    const int fd = ::fileno(out);
-    const bool gathered = fd >= 0 && !needs_swap(options.order) && columns >= gathered_columns;
-    if (!gathered) {
+    if (!gathered && !split) {
         sink.put_rows(g);
     }
     sink.flush();
@@ -302,7 +376,15 @@ void write(std::FILE *out, const grid_view &g, const write_options &options) {
     }
     if (gathered) {
         write_gathered(fd, g);
+    } else if (split) {
+        write_rows_split(fd, g, head, swap);
     }
+}
+
+} // namespace
+
+void write(std::FILE *out, const grid_view &g, const write_options &options) {
+    write_grid(out, g, options, false);
 }
 
 void write_file(const std::filesystem::path &path, const grid_view &g,
@@ -327,7 +409,7 @@ void write_file(const std::filesystem::path &path, const grid_view &g,
     // Everything is gathered into large blocks already; a stdio buffer would split each in two.
     std::setvbuf(out, nullptr, _IONBF, 0);
     try {
-        write(out, g, options);
+        write_grid(out, g, options, true);
     } catch (...) {
         std::fclose(out);
         throw;
