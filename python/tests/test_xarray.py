@@ -63,6 +63,10 @@ def test_opening_reads_no_value(tmp_path):
             f.seek(h.first_row_offset + row * h.row_bytes + 4)
             f.write(np.full(h.columns, 7, dtype="<f4").tobytes())
     assert (ds.z.values == 7).all()
+    # Without the row titles, which lie one in each row, opening reads the header alone.
+    bare = xr.open_dataset(path, engine="binmat", drop_variables="x")
+    assert "x" not in bare.coords and bare.z.dims == ("x", "y")
+    np.testing.assert_array_equal(bare.z.sel(y=h.column_coordinates[1]), 7)
 
 
 def test_the_backend_claims_only_whole_files_and_says_why_it_refuses(canonical, tmp_path):

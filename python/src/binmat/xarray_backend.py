@@ -2,8 +2,8 @@
 
 A file opens as a Dataset with one variable ``z`` over ``("x", "y")``: ``x`` runs along the rows and
 ``y`` along the columns, and the coordinate variables hold their titles. Opening reads the header
-and the row titles; values are read when used, a block of whole rows at a time, by whichever
-process computes them.
+and the row titles (the header alone when ``x`` is dropped); values are read when used, a block
+of whole rows at a time, by whichever process computes them.
 """
 
 from __future__ import annotations
@@ -70,8 +70,10 @@ def _read_rows(array, first, count):
 
 def open_binmat(path, byte_order="little", drop_variables=None):
     path = os.fspath(path)
-    h, row_titles = _header(path, byte_order, with_row_coordinates=True)
     drop = set([drop_variables] if isinstance(drop_variables, str) else drop_variables or ())
+    # The row titles lie one in each row, so reading them costs a read per row; without x,
+    # opening reads the header alone, however large the file.
+    h, row_titles = _header(path, byte_order, with_row_coordinates="x" not in drop)
     data = indexing.LazilyIndexedArray(BinmatBackendArray(path, h))
     variables = {}
     if "z" not in drop:
