@@ -47,6 +47,23 @@ constexpr std::size_t first_title_chunk = 1024;
                            std::to_string(l.offset) + ")");
 }
 
+// A file measured at `rows` rows ended at `length`, before all of them. Where it ended on a row
+// boundary its bytes alone would make a shorter file; the row that should start there is the one
+// cut short.
+[[noreturn]] void ended_early(float stored, std::uint64_t rows, std::uint64_t length) {
+    const binmat::layout l = binmat::layout_of(stored, length);
+    if (l.problem != binmat::defect::none) {
+        refuse(stored, length);
+    }
+    const std::uint64_t offset = length - l.stray;
+    throw format_error(binmat::defect::row_cut_short, offset,
+                       "not a binary matrix file: it ends after " + std::to_string(l.rows) +
+                           " of the " + std::to_string(rows) +
+                           " rows it was measured with; it has changed since (" +
+                           binmat::name_of(binmat::defect::row_cut_short) + " at byte offset " +
+                           std::to_string(offset) + ")");
+}
+
 [[noreturn]] void io_failed(const char *what) {
     throw std::system_error(errno != 0 ? errno : EIO, std::generic_category(), what);
 }
@@ -441,7 +458,7 @@ void read_rows(std::FILE *in, const header &h, std::span<float> row_coordinates,
                                           return row_storage{row_coordinates.data(), values.data()};
                                       });
     if (got < rows) {
-        refuse(static_cast<float>(columns), h.first_row_offset + counted.consumed());
+        ended_early(static_cast<float>(columns), h.rows, h.first_row_offset + counted.consumed());
     }
 }
 
@@ -459,7 +476,7 @@ std::vector<float> read_row_coordinates(const std::filesystem::path &path, const
                 io_failed("reading a binary matrix file");
             }
             if (k == 0) {
-                refuse(static_cast<float>(h.columns()), at + got);
+                ended_early(static_cast<float>(h.columns()), h.rows, at + got);
             }
             got += static_cast<std::size_t>(k);
         }

@@ -523,6 +523,23 @@ TEST(read_rows, fills_the_callers_storage_and_refuses_a_file_that_shrank) {
                 EXPECT_EQ(e.problem(), binmat::defect::row_cut_short);
                 EXPECT_EQ(e.offset(), h.first_row_offset + (h.rows - 2) * h.row_bytes());
             }
+            std::fclose(f);
+            // Shrunk to a row boundary: a file by itself, but short of the rows it was measured
+            // with.
+            data.resize(h.first_row_offset + (h.rows - 2) * h.row_bytes());
+            f = bytes::stream_of(data);
+            std::fseek(f, static_cast<long>(h.first_row_offset), SEEK_SET);
+            try {
+                binmat::read_rows(f, h, rows, values);
+                ADD_FAILURE() << "a shrunk file was read";
+            } catch (const binmat::format_error &e) {
+                EXPECT_EQ(e.problem(), binmat::defect::row_cut_short);
+                EXPECT_EQ(e.offset(), data.size());
+                EXPECT_NE(std::string(e.what()).find("it ends after " + std::to_string(h.rows - 2) +
+                                                     " of the " + std::to_string(h.rows) + " rows"),
+                          std::string::npos)
+                    << e.what();
+            }
             rows.pop_back();
             EXPECT_THROW(binmat::read_rows(f, h, rows, values), std::invalid_argument);
             std::fclose(f);
