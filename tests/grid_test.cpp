@@ -549,14 +549,25 @@ TEST(read_rows, fills_the_callers_storage_and_refuses_a_file_that_shrank) {
 
 TEST(read_row_coordinates, reads_the_titles_of_short_and_long_rows_alone) {
     const fs::path dir = scratch_dir();
-    for (const std::size_t columns : {3U, 2000U}) { // blocks of rows; a title from each row
-        SCOPED_TRACE(columns);
-        const binmat::grid g = sample_grid(columns == 3 ? 300000 : 40, columns);
+    // Blocks of rows, or a title from each row; few rows on one thread, many on two.
+    for (const auto &[rows, columns] :
+         {std::pair<std::size_t, std::size_t>{300000, 3}, {600000, 3}, {40, 2000}, {1100, 2000}}) {
+        SCOPED_TRACE(std::to_string(rows) + " x " + std::to_string(columns));
+        const binmat::grid g = sample_grid(rows, columns);
         binmat::write_file(dir / "g", g, {byte_order::big});
         const binmat::header h = binmat::read_header(dir / "g", {byte_order::big});
         EXPECT_TRUE(same_bits(binmat::read_row_coordinates(dir / "g", h), g.row_coordinates));
-        fs::resize_file(dir / "g", h.first_row_offset + 2 * h.row_bytes() + 8);
-        EXPECT_THROW((void)binmat::read_row_coordinates(dir / "g", h), binmat::format_error);
+        // Cut short in the first half, then in the second: the first missing byte is named.
+        for (const std::size_t whole : {std::size_t{2}, rows - 3}) {
+            fs::resize_file(dir / "g", h.first_row_offset + whole * h.row_bytes());
+            try {
+                (void)binmat::read_row_coordinates(dir / "g", h);
+                ADD_FAILURE() << "a shrunk file was read";
+            } catch (const binmat::format_error &e) {
+                EXPECT_EQ(e.problem(), binmat::defect::row_cut_short);
+                EXPECT_EQ(e.offset(), h.first_row_offset + whole * h.row_bytes());
+            }
+        }
     }
     fs::remove_all(dir);
 }
