@@ -112,60 +112,60 @@ bool are_indices(std::span<const float> titles) {
     return true;
 }
 
-binmat::grid read_input(const options &o, format from) {
-    switch (from) {
-    case format::netcdf:
-    case format::binmat: {
-        input_file in(o.input);
-        return read_grid(in, o.order);
+// A .npy array as a grid, with its titles from --x and --y or the indices.
+binmat::grid npy_grid(const options &o) {
+    npy_array a = read_npy_file(o.input, 2);
+    if (a.inexact > 0) {
+        warn(o.input, std::to_string(a.inexact) + " of " + std::to_string(a.values.size()) +
+                          " values changed when rounded from " + a.source_type +
+                          " to single precision");
     }
-    case format::npy: {
-        npy_array a = read_npy_file(o.input, 2);
-        if (a.inexact > 0) {
-            warn(o.input, std::to_string(a.inexact) + " of " + std::to_string(a.values.size()) +
-                              " values changed when rounded from " + a.source_type +
-                              " to single precision");
+    binmat::grid g;
+    const auto rows = static_cast<std::size_t>(a.shape[0]);
+    const auto columns = static_cast<std::size_t>(a.shape[1]);
+    g.values = std::move(a.values);
+    if (!o.x_titles.empty()) {
+        g.row_coordinates = titles_from(o.x_titles, rows, "rows");
+    } else {
+        g.row_coordinates.resize(rows);
+        for (std::size_t i = 0; i < rows; ++i) {
+            g.row_coordinates[i] = static_cast<float>(i);
         }
-        binmat::grid g;
-        const auto rows = static_cast<std::size_t>(a.shape[0]);
-        const auto columns = static_cast<std::size_t>(a.shape[1]);
-        g.values = std::move(a.values);
-        if (!o.x_titles.empty()) {
-            g.row_coordinates = titles_from(o.x_titles, rows, "rows");
-        } else {
-            g.row_coordinates.resize(rows);
-            for (std::size_t i = 0; i < rows; ++i) {
-                g.row_coordinates[i] = static_cast<float>(i);
-            }
+    }
+    if (!o.y_titles.empty()) {
+        g.column_coordinates = titles_from(o.y_titles, columns, "columns");
+    } else {
+        g.column_coordinates.resize(columns);
+        for (std::size_t j = 0; j < columns; ++j) {
+            g.column_coordinates[j] = static_cast<float>(j);
         }
-        if (!o.y_titles.empty()) {
-            g.column_coordinates = titles_from(o.y_titles, columns, "columns");
-        } else {
-            g.column_coordinates.resize(columns);
-            for (std::size_t j = 0; j < columns; ++j) {
-                g.column_coordinates[j] = static_cast<float>(j);
-            }
-        }
-        return g;
     }
-    case format::csv: {
-        const input_file in(o.input);
-        return read_long_csv(in.raw(), o.input, {o.fill == "nan"});
-    }
-    }
-    return {};
+    return g;
 }
 
 // Reads the input and hands its grid to `use`.
 void with_input(const options &o, format from,
                 const std::function<void(const binmat::grid_view &)> &use) {
-    if (from == format::netcdf) {
+    switch (from) {
+    case format::netcdf:
         for (const std::string &w : read_netcdf(o.input, o.variable, use)) {
             warn(o.input, w);
         }
         return;
+    case format::binmat: {
+        input_file in(o.input);
+        use(read_grid(in, o.order));
+        return;
     }
-    use(read_input(o, from));
+    case format::npy:
+        use(npy_grid(o));
+        return;
+    case format::csv: {
+        const input_file in(o.input);
+        use(read_long_csv(in.raw(), o.input, {o.fill == "nan"}));
+        return;
+    }
+    }
 }
 
 // A grid that the format cannot hold is refused before a byte is written.
