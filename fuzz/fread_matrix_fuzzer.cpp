@@ -1,11 +1,10 @@
 // fread_matrix on arbitrary bytes, from a seekable stream or, for a share of inputs, a pipe. It
 // must accept exactly what layout_of calls whole, with exactly what the bytes hold, and refuse the
 // rest; whatever it returns is freed with its bounds.
+#include "bits.h"
 #include "stream.h"
 #include <binmat/binary.h>
 #include <binmat/layout.h>
-
-#include <bit>
 
 #include <cstdlib>
 #include <cstring>
@@ -16,10 +15,6 @@ float float_at(const std::uint8_t *data, std::size_t index) {
     float f = 0;
     std::memcpy(&f, data + 4 * index, sizeof f);
     return f;
-}
-
-bool same_bits(float a, float b) {
-    return std::bit_cast<std::uint32_t>(a) == std::bit_cast<std::uint32_t>(b);
 }
 
 void check_against_bytes(const std::uint8_t *data, std::size_t size, float **m, int nr, int nc,

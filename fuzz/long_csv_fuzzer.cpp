@@ -1,10 +1,10 @@
 // Long CSV from strangers, with and without missing cells filled: a grid that writes back to CSV
 // and reads again the same bit for bit, or a refusal that names the file and what is wrong.
 // Never a crash, a hang or a grid larger than the lines can describe.
+#include "bits.h"
 #include "command.h"
 #include "long_csv.h"
 
-#include <bit>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -29,18 +29,6 @@ bool parse(std::string text, bool fill, binmat::grid &g) {
         }
         return false;
     }
-}
-
-bool same_bits(const std::vector<float> &a, const std::vector<float> &b) {
-    if (a.size() != b.size()) {
-        return false;
-    }
-    for (std::size_t i = 0; i < a.size(); ++i) {
-        if (std::bit_cast<std::uint32_t>(a[i]) != std::bit_cast<std::uint32_t>(b[i])) {
-            return false;
-        }
-    }
-    return true;
 }
 
 } // namespace

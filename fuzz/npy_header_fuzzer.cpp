@@ -1,10 +1,10 @@
 // .npy files from strangers: the header parser and the reader behind it either give an array
 // whose size the header promised, which writes and reads back the same bit for bit, or refuse
 // it with a reason. Never a crash, a hang or an allocation the bytes do not back.
+#include "bits.h"
 #include "command.h"
 #include "npy.h"
 
-#include <bit>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -59,14 +59,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
     std::fclose(out);
     const cli::npy_array back = read(reinterpret_cast<const std::uint8_t *>(buffer), length);
     std::free(buffer);
-    if (back.shape != a.shape || back.values.size() != a.values.size()) {
+    if (back.shape != a.shape || !same_bits(back.values, a.values)) {
         std::abort();
-    }
-    for (std::size_t i = 0; i < a.values.size(); ++i) {
-        if (std::bit_cast<std::uint32_t>(back.values[i]) !=
-            std::bit_cast<std::uint32_t>(a.values[i])) {
-            std::abort();
-        }
     }
     return 0;
 }

@@ -1,10 +1,10 @@
 // The modern reader on arbitrary bytes, in each byte order and detected, from memory and from a
 // stream (a pipe for a share of inputs). It must accept exactly what layout_of calls whole, with
 // exactly the bytes' values, and refuse everything else with layout_of's defect and offset.
+#include "bits.h"
 #include "stream.h"
 #include <binmat/binmat.h>
 
-#include <bit>
 #include <cstdlib>
 #include <cstring>
 #include <span>
@@ -15,10 +15,6 @@ using binmat::byte_order;
 
 float stored_at(const std::uint8_t *data, std::size_t index, byte_order order) {
     return binmat::stored_float(data + 4 * index, order);
-}
-
-bool same_bits(float a, float b) {
-    return std::bit_cast<std::uint32_t>(a) == std::bit_cast<std::uint32_t>(b);
 }
 
 void check_grid(const binmat::grid &g, const std::uint8_t *data, const binmat::layout &l,

@@ -1,8 +1,7 @@
 // The input chooses a small matrix, its bounds and its titles (sometimes none); fwrite_matrix then
 // fread_matrix must give back the same bits, with indices where the titles were missing.
+#include "bits.h"
 #include <binmat/binary.h>
-
-#include <bit>
 
 #include <cstdint>
 #include <cstdlib>
@@ -28,10 +27,6 @@ class Bytes {
     std::size_t size_;
     std::size_t pos_ = 0;
 };
-
-bool same_bits(float a, float b) {
-    return std::bit_cast<std::uint32_t>(a) == std::bit_cast<std::uint32_t>(b);
-}
 
 void require(bool condition) {
     if (!condition) {
