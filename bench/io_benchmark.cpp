@@ -5,6 +5,8 @@
 #include <binmat/binary.h>
 #include <binmat/binmat.h>
 
+#include "scratch.h"
+
 #include <benchmark/benchmark.h>
 
 #include <algorithm>
@@ -30,16 +32,9 @@ struct Shape {
     int columns;
 };
 
-// BINMAT_BENCH_SCALE divides every dimension's size, for a quick run (CI uses a tiny one).
-int scale() {
-    const char *s = std::getenv("BINMAT_BENCH_SCALE");
-    const long k = s != nullptr ? std::strtol(s, nullptr, 10) : 1;
-    return k > 0 && k < 4096 ? static_cast<int>(k) : 1;
-}
-
 const std::vector<Shape> &shapes() {
     static const std::vector<Shape> all = [] {
-        const int k = scale();
+        const auto k = static_cast<int>(bench_scale());
         return std::vector<Shape>{{"square", 4096 / k, 4096 / k},
                                   {"wide", 64, 262144 / (k * k)},
                                   {"tall", 4000000 / (k * k), 3}};
@@ -48,13 +43,7 @@ const std::vector<Shape> &shapes() {
 }
 
 fs::path scratch() {
-    static const fs::path dir = [] {
-        std::string pattern = (fs::temp_directory_path() / "binmat-bench-XXXXXX").string();
-        if (mkdtemp(pattern.data()) == nullptr) {
-            std::abort();
-        }
-        return fs::path(pattern);
-    }();
+    static const fs::path dir = new_scratch_directory("binmat-bench");
     return dir;
 }
 

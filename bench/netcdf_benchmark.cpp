@@ -3,6 +3,7 @@
 // write(); converted to NetCDF (read, then written) and back (NetCDF read, then the file written)
 // as binmat convert does. Run in the release preset; see docs/PERFORMANCE.md.
 #include "netcdf_file.h"
+#include "scratch.h"
 
 #include <binmat/binmat.h>
 
@@ -25,19 +26,11 @@ namespace {
 namespace fs = std::filesystem;
 using clock_type = std::chrono::steady_clock;
 
-// BINMAT_BENCH_SCALE divides each side, for a quick run (CI uses a tiny one).
-std::size_t side() {
-    const char *s = std::getenv("BINMAT_BENCH_SCALE");
-    const long k = s != nullptr ? std::strtol(s, nullptr, 10) : 1;
-    return 4096 / static_cast<std::size_t>(k > 0 && k < 4096 ? k : 1);
-}
+std::size_t side() { return 4096 / bench_scale(); }
 
 const fs::path &directory() {
     static const fs::path path = [] {
-        std::string pattern = (fs::temp_directory_path() / "binmat-netcdf-XXXXXX").string();
-        if (mkdtemp(pattern.data()) == nullptr) {
-            std::abort();
-        }
+        const fs::path dir = new_scratch_directory("binmat-netcdf");
         const std::size_t n = side();
         binmat::grid g;
         g.row_coordinates.resize(n);
@@ -50,10 +43,10 @@ const fs::path &directory() {
         for (std::size_t k = 0; k < n * n; ++k) {
             g.values[k] = static_cast<float>(std::sin(0.001 * static_cast<double>(k)));
         }
-        binmat::write_file(fs::path(pattern) / "square", g);
-        const std::string nc = (fs::path(pattern) / "square.nc").string();
+        binmat::write_file(dir / "square", g);
+        const std::string nc = (dir / "square.nc").string();
         cli::write_netcdf(nc, nc, g, {});
-        return fs::path(pattern);
+        return dir;
     }();
     return path;
 }

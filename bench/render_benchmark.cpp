@@ -2,6 +2,7 @@
 // warm in the page cache) read with binmat::read_file, and read then drawn as an 800 x 600 PNG
 // into memory. Run in the release preset; see docs/PERFORMANCE.md.
 #include "picture.h"
+#include "scratch.h"
 
 #include <binmat/binmat.h>
 
@@ -21,20 +22,12 @@ namespace {
 
 namespace fs = std::filesystem;
 
-// BINMAT_BENCH_SCALE divides each side, for a quick run (CI uses a tiny one).
-std::size_t side() {
-    const char *s = std::getenv("BINMAT_BENCH_SCALE");
-    const long k = s != nullptr ? std::strtol(s, nullptr, 10) : 1;
-    return 4096 / static_cast<std::size_t>(k > 0 && k < 4096 ? k : 1);
-}
+std::size_t side() { return 4096 / bench_scale(); }
 
 // A smooth surface with fine ripples, so that the picture is neither flat nor noise.
 const fs::path &square_file() {
     static const fs::path path = [] {
-        std::string pattern = (fs::temp_directory_path() / "binmat-render-XXXXXX").string();
-        if (mkdtemp(pattern.data()) == nullptr) {
-            std::abort();
-        }
+        const fs::path dir = new_scratch_directory("binmat-render");
         const std::size_t n = side();
         binmat::grid g;
         g.row_coordinates.resize(n);
@@ -52,7 +45,7 @@ const fs::path &square_file() {
                     static_cast<float>(std::sin(6 * x) * std::cos(4 * y) + 0.1 * std::sin(900 * x));
             }
         }
-        fs::path p = fs::path(pattern) / "square";
+        fs::path p = dir / "square";
         binmat::write_file(p, g);
         return p;
     }();
