@@ -30,7 +30,7 @@ std::size_t side() { return 4096 / bench_scale(); }
 
 const fs::path &directory() {
     static const fs::path path = [] {
-        const fs::path dir = new_scratch_directory("binmat-netcdf");
+        fs::path dir = new_scratch_directory("binmat-netcdf");
         const std::size_t n = side();
         binmat::grid g;
         g.row_coordinates.resize(n);
