@@ -476,13 +476,19 @@ template <typename Read> void over_two_halves(std::uint64_t rows, std::uint64_t 
     const std::uint64_t half = rows / 2;
     std::exception_ptr second_failed;
     {
-        const std::jthread helper([&] {
-            try {
-                read(half, rows);
-            } catch (...) {
-                second_failed = std::current_exception();
-            }
-        });
+        std::jthread helper;
+        try {
+            helper = std::jthread([&] {
+                try {
+                    read(half, rows);
+                } catch (...) {
+                    second_failed = std::current_exception();
+                }
+            });
+        } catch (const std::system_error &) { // no thread to be had: one does it all
+            read(0, rows);
+            return;
+        }
         read(0, half);
     }
     if (second_failed) {

@@ -192,13 +192,19 @@ void write_rows_split(int fd, const binmat::grid_view &g, std::uint64_t offset, 
     const std::uint64_t second = offset + 4 * std::uint64_t{half} * (g.columns() + 1);
     std::exception_ptr failed;
     {
-        const std::jthread helper([&] {
-            try {
-                write_rows_at(fd, g, half, g.rows(), second, swap);
-            } catch (...) {
-                failed = std::current_exception();
-            }
-        });
+        std::jthread helper;
+        try {
+            helper = std::jthread([&] {
+                try {
+                    write_rows_at(fd, g, half, g.rows(), second, swap);
+                } catch (...) {
+                    failed = std::current_exception();
+                }
+            });
+        } catch (const std::system_error &) { // no thread to be had: one does it all
+            write_rows_at(fd, g, 0, g.rows(), offset, swap);
+            return;
+        }
         write_rows_at(fd, g, 0, half, offset, swap);
     } // joined here, even when this half failed: the helper reads g and writes to fd
     if (failed) {
