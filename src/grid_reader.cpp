@@ -10,7 +10,6 @@
 #include <optional>
 #include <sys/stat.h>
 #include <system_error>
-#include <thread>
 #include <unistd.h>
 
 namespace binmat {
@@ -463,41 +462,6 @@ void read_rows(std::FILE *in, const header &h, std::span<float> row_coordinates,
     }
 }
 
-namespace {
-
-// Runs read(first, last) over rows [0, rows): for many rows, the second half on a thread of its
-// own, since each title costs a read of its own and the reads of two threads overlap. The first
-// failure in file order is the one reported.
-template <typename Read> void over_two_halves(std::uint64_t rows, std::uint64_t many, Read read) {
-    if (rows < many) {
-        read(0, rows);
-        return;
-    }
-    const std::uint64_t half = rows / 2;
-    std::exception_ptr second_failed;
-    {
-        std::jthread helper;
-        try {
-            helper = std::jthread([&] {
-                try {
-                    read(half, rows);
-                } catch (...) {
-                    second_failed = std::current_exception();
-                }
-            });
-        } catch (const std::system_error &) { // no thread to be had: one does it all
-            read(0, rows);
-            return;
-        }
-        read(0, half);
-    }
-    if (second_failed) {
-        std::rethrow_exception(second_failed);
-    }
-}
-
-} // namespace
-
 std::vector<float> read_row_coordinates(const std::filesystem::path &path, const header &h) {
     closer f{open_for_reading(path)};
     const int fd = fileno(f.f);
@@ -520,7 +484,7 @@ std::vector<float> read_row_coordinates(const std::filesystem::path &path, const
     std::vector<float> titles(static_cast<std::size_t>(h.rows));
     if (row_bytes <= 4096) {
         const std::uint64_t per_block = staging_bytes / row_bytes;
-        over_two_halves(h.rows, 8 * per_block, [&](std::uint64_t first, std::uint64_t last) {
+        detail::in_two_halves(h.rows, 8 * per_block, [&](std::uint64_t first, std::uint64_t last) {
             std::vector<unsigned char> block(static_cast<std::size_t>(per_block * row_bytes));
             for (; first < last; first += per_block) {
                 const std::uint64_t count = std::min(per_block, last - first);
@@ -533,7 +497,7 @@ std::vector<float> read_row_coordinates(const std::filesystem::path &path, const
         });
         return titles;
     }
-    over_two_halves(h.rows, 1024, [&](std::uint64_t first, std::uint64_t last) {
+    detail::in_two_halves(h.rows, 1024, [&](std::uint64_t first, std::uint64_t last) {
         for (std::uint64_t i = first; i < last; ++i) {
             unsigned char title[4];
             read_at(title, 4, h.first_row_offset + i * row_bytes);

@@ -13,7 +13,6 @@
 #include <sys/stat.h>
 #include <sys/uio.h>
 #include <system_error>
-#include <thread>
 #include <unistd.h>
 
 namespace {
@@ -166,12 +165,13 @@ void write_all_at(int fd, const float *data, std::size_t bytes, std::uint64_t of
     }
 }
 
-// Rows [first, last) of g as records, from byte `offset` of the file on.
+// Rows [first, last) of g as records, in a file whose rows begin at byte `head`.
 void write_rows_at(int fd, const binmat::grid_view &g, std::size_t first, std::size_t last,
-                   std::uint64_t offset, bool swap) {
+                   std::uint64_t head, bool swap) {
     const std::size_t n = g.columns();
     const std::size_t per_block = staging_bytes / 4 / (n + 1);
     const auto staging = std::make_unique_for_overwrite<float[]>(per_block * (n + 1));
+    std::uint64_t offset = head + 4 * std::uint64_t{first} * (n + 1);
     while (first < last) {
         const std::size_t count = std::min(last - first, per_block);
         const std::size_t floats = count * (n + 1);
@@ -183,32 +183,6 @@ void write_rows_at(int fd, const binmat::grid_view &g, std::size_t first, std::s
         write_all_at(fd, staging.get(), 4 * floats, offset);
         offset += 4 * std::uint64_t{floats};
         first += count;
-    }
-}
-
-// Every row of g, after a head of `offset` bytes; the second half on a thread of its own.
-void write_rows_split(int fd, const binmat::grid_view &g, std::uint64_t offset, bool swap) {
-    const std::size_t half = g.rows() / 2;
-    const std::uint64_t second = offset + 4 * std::uint64_t{half} * (g.columns() + 1);
-    std::exception_ptr failed;
-    {
-        std::jthread helper;
-        try {
-            helper = std::jthread([&] {
-                try {
-                    write_rows_at(fd, g, half, g.rows(), second, swap);
-                } catch (...) {
-                    failed = std::current_exception();
-                }
-            });
-        } catch (const std::system_error &) { // no thread to be had: one does it all
-            write_rows_at(fd, g, 0, g.rows(), offset, swap);
-            return;
-        }
-        write_rows_at(fd, g, 0, half, offset, swap);
-    } // joined here, even when this half failed: the helper reads g and writes to fd
-    if (failed) {
-        std::rethrow_exception(failed);
     }
 }
 
@@ -383,7 +357,10 @@ void write_grid(std::FILE *out, const grid_view &g, const write_options &options
     if (gathered) {
         write_gathered(fd, g);
     } else if (split) {
-        write_rows_split(fd, g, head, swap);
+        binmat::detail::in_two_halves(g.rows(), 0, [&](std::uint64_t first, std::uint64_t last) {
+            write_rows_at(fd, g, static_cast<std::size_t>(first), static_cast<std::size_t>(last),
+                          head, swap);
+        });
     }
 }
 

@@ -9,6 +9,9 @@
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <exception>
+#include <system_error>
+#include <thread>
 
 namespace binmat::detail {
 
@@ -95,6 +98,36 @@ inline float load_float(const unsigned char *p, bool swap) {
     float f = 0;
     std::memcpy(&f, &u, 4);
     return f;
+}
+
+// Runs work(first, last) over [0, count): from `many` on, the second half on a thread of its own,
+// or on this one when no thread can be started. The first failure in order is the one reported.
+template <typename Work> void in_two_halves(std::uint64_t count, std::uint64_t many, Work work) {
+    if (count < many) {
+        work(0, count);
+        return;
+    }
+    const std::uint64_t half = count / 2;
+    std::exception_ptr second_failed;
+    {
+        std::jthread helper;
+        try {
+            helper = std::jthread([&] {
+                try {
+                    work(half, count);
+                } catch (...) {
+                    second_failed = std::current_exception();
+                }
+            });
+        } catch (const std::system_error &) {
+            work(0, count);
+            return;
+        }
+        work(0, half);
+    } // joined here, even when this half failed: the helper shares what work uses
+    if (second_failed) {
+        std::rethrow_exception(second_failed);
+    }
 }
 
 } // namespace binmat::detail
