@@ -89,8 +89,16 @@ void check_options(const options &o, format from, format to) {
     }
 }
 
-// The titles of one axis from a .npy file, which must match the grid's side.
+// The titles of one axis from a .npy file, which must match the grid's side; without a file,
+// the indices.
 std::vector<float> titles_from(const std::string &path, std::size_t length, const char *side) {
+    if (path.empty()) {
+        std::vector<float> indices(length);
+        for (std::size_t i = 0; i < length; ++i) {
+            indices[i] = static_cast<float>(i);
+        }
+        return indices;
+    }
     npy_array a = read_npy_file(path, 1);
     if (a.shape[0] != length) {
         throw failure(status_bad_data, path + ": " + std::to_string(a.shape[0]) + " titles for " +
@@ -124,22 +132,8 @@ binmat::grid npy_grid(const options &o) {
     const auto rows = static_cast<std::size_t>(a.shape[0]);
     const auto columns = static_cast<std::size_t>(a.shape[1]);
     g.values = std::move(a.values);
-    if (!o.x_titles.empty()) {
-        g.row_coordinates = titles_from(o.x_titles, rows, "rows");
-    } else {
-        g.row_coordinates.resize(rows);
-        for (std::size_t i = 0; i < rows; ++i) {
-            g.row_coordinates[i] = static_cast<float>(i);
-        }
-    }
-    if (!o.y_titles.empty()) {
-        g.column_coordinates = titles_from(o.y_titles, columns, "columns");
-    } else {
-        g.column_coordinates.resize(columns);
-        for (std::size_t j = 0; j < columns; ++j) {
-            g.column_coordinates[j] = static_cast<float>(j);
-        }
-    }
+    g.row_coordinates = titles_from(o.x_titles, rows, "rows");
+    g.column_coordinates = titles_from(o.y_titles, columns, "columns");
     return g;
 }
 
