@@ -5,7 +5,7 @@ from pybind11.setup_helpers import Pybind11Extension
 from setuptools import setup
 
 root = Path(__file__).resolve().parent.parent
-library = ["src/layout.cpp", "src/grid_reader.cpp", "src/grid_writer.cpp"]
+library = ["src/layout.cpp", "src/grid_reader.cpp", "src/grid_writer.cpp", "src/output_file.cpp"]
 missing = [name for name in library if not (root / name).is_file()]
 if missing:
     raise SystemExit(

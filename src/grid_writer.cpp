@@ -1,6 +1,7 @@
 // The modern writer: a grid as one file, in either byte order, and files that appear only when
 // complete.
 #include <binmat/binmat.h>
+#include <binmat/output.h>
 
 #include "internal.h"
 
@@ -186,68 +187,6 @@ void write_rows_at(int fd, const binmat::grid_view &g, std::size_t first, std::s
     }
 }
 
-// The file a path names once symbolic links are followed: the one to replace.
-fs::path final_target(fs::path path) {
-    for (int hops = 0; hops < 40 && fs::is_symlink(path); ++hops) {
-        const fs::path next = fs::read_symlink(path);
-        path = next.is_absolute() ? next : path.parent_path() / next;
-    }
-    return path;
-}
-
-std::string temporary_name(const fs::path &target) {
-    static std::atomic<unsigned> counter{0};
-    const auto ticks = static_cast<unsigned long long>(
-        std::chrono::steady_clock::now().time_since_epoch().count());
-    std::string name(1, '.');
-    name += target.filename().string();
-    name += ".tmp-";
-    name += std::to_string(getpid());
-    name += '-';
-    name += std::to_string(counter++);
-    name += '-';
-    name += std::to_string(ticks % 1000000);
-    return name;
-}
-
-[[noreturn]] void file_failed(const char *what, const fs::path &path, int error) {
-    throw fs::filesystem_error(what, path, std::error_code(error, std::generic_category()));
-}
-
-// A new file beside the target, created with the usual mode (the target's when it exists).
-struct temporary_file {
-    fs::path path;
-    int fd = -1;
-
-    explicit temporary_file(const fs::path &target) {
-        const fs::path dir = target.has_parent_path() ? target.parent_path() : fs::path(".");
-        for (int attempt = 0; fd < 0; ++attempt) {
-            path = dir / temporary_name(target);
-            fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-            if (fd < 0 && (errno != EEXIST || attempt == 100)) {
-                file_failed("cannot create a temporary file beside the target", path, errno);
-            }
-        }
-        struct stat st {};
-        if (::stat(target.c_str(), &st) == 0 && S_ISREG(st.st_mode)) {
-            // Owner and group first: changing them may clear the set-id bits that fchmod restores.
-            // Either may be refused to an unprivileged process; the content matters more.
-            (void)::fchown(fd, st.st_uid, st.st_gid);
-            (void)::fchmod(fd, st.st_mode & 07777);
-        }
-    }
-    ~temporary_file() {
-        if (fd >= 0) {
-            ::close(fd);
-        }
-        if (!path.empty()) {
-            ::unlink(path.c_str());
-        }
-    }
-    temporary_file(const temporary_file &) = delete;
-    temporary_file &operator=(const temporary_file &) = delete;
-};
-
 } // namespace
 
 namespace binmat {
@@ -373,37 +312,28 @@ void write(std::FILE *out, const grid_view &g, const write_options &options) {
 void write_file(const std::filesystem::path &path, const grid_view &g,
                 const write_options &options) {
     check_writable(g, options);
-    const fs::path target = final_target(path);
-    if (fs::is_directory(target)) {
-        file_failed("cannot replace a directory with a binary matrix file", target, EISDIR);
+    output_file out(path, {options.sync, {}});
+    if (out.positioned()) {
+        // The file's blocks are reserved before it is written, as numpy's tofile does: ext4 then
+        // has no delayed allocation to carry out when the file is renamed over the target,
+        // which otherwise costs more than the writing. A file system that cannot reserve is
+        // written as is.
+        const std::uint64_t total =
+            4 * (std::uint64_t{g.rows()} + 1) * (std::uint64_t{g.columns()} + 1);
+        (void)::fallocate(out.descriptor(), FALLOC_FL_KEEP_SIZE, 0, static_cast<off_t>(total));
     }
-    temporary_file temp(target);
-    // The file's blocks are reserved before it is written, as numpy's tofile does: ext4 then has
-    // no delayed allocation to carry out when the file is renamed over the target, which
-    // otherwise costs more than the writing. A filesystem that cannot reserve is written as is.
-    const std::uint64_t total =
-        4 * (std::uint64_t{g.rows()} + 1) * (std::uint64_t{g.columns()} + 1);
-    (void)::fallocate(temp.fd, FALLOC_FL_KEEP_SIZE, 0, static_cast<off_t>(total));
-    std::FILE *out = ::fdopen(temp.fd, "wb");
-    if (out == nullptr) {
-        file_failed("cannot write a temporary file", temp.path, errno);
-    }
-    temp.fd = -1; // the stream owns it now
+    std::FILE *stream = out.stream();
     // Everything is gathered into large blocks already; a stdio buffer would split each in two.
-    std::setvbuf(out, nullptr, _IONBF, 0);
+    std::setvbuf(stream, nullptr, _IONBF, 0);
     try {
-        write_grid(out, g, options, true);
-    } catch (...) {
-        std::fclose(out);
-        throw;
+        write_grid(stream, g, options, out.positioned());
+    } catch (const std::system_error &e) {
+        if (dynamic_cast<const output_error *>(&e) != nullptr) {
+            throw;
+        }
+        throw output_error("cannot write", path, e.code());
     }
-    if (std::fclose(out) != 0) {
-        file_failed("cannot write a temporary file", temp.path, errno);
-    }
-    if (std::rename(temp.path.c_str(), target.c_str()) != 0) {
-        file_failed("cannot rename the finished file over its target", target, errno);
-    }
-    temp.path.clear(); // it is the target now
+    out.commit();
 }
 
 row_writer::row_writer(std::FILE *out, std::span<const float> column_coordinates,
@@ -411,6 +341,19 @@ row_writer::row_writer(std::FILE *out, std::span<const float> column_coordinates
     : out_(out), columns_(column_coordinates.size()) {
     check_columns(columns_, options);
     sink_ = std::make_unique<detail::float_sink>(out, detail::needs_swap(options.order),
+                                                 std::uint64_t{staging_bytes});
+    const auto count = static_cast<float>(columns_);
+    sink_->put(&count, 1);
+    sink_->put(column_coordinates.data(), columns_);
+}
+
+row_writer::row_writer(const std::filesystem::path &path, std::span<const float> column_coordinates,
+                       const write_options &options)
+    : columns_(column_coordinates.size()) {
+    check_columns(columns_, options);
+    file_ = std::make_unique<output_file>(path, output_options{options.sync, {}});
+    out_ = file_->stream();
+    sink_ = std::make_unique<detail::float_sink>(out_, detail::needs_swap(options.order),
                                                  std::uint64_t{staging_bytes});
     const auto count = static_cast<float>(columns_);
     sink_->put(&count, 1);
@@ -436,6 +379,10 @@ void row_writer::finish() {
                                     "row and one column");
     }
     sink_->flush();
+    if (file_) {
+        file_->commit();
+        return;
+    }
     errno = 0;
     if (std::fflush(out_) != 0) {
         write_failed(errno);

@@ -81,6 +81,9 @@ struct read_options {
 
 struct write_options {
     byte_order order = byte_order::little; // little or big
+    // For files written by path: sync the data before the file takes its name (see
+    // <binmat/output.h>). False only for scratch files.
+    bool sync = true;
 };
 
 // Reads one grid from the stream's current position to the end of its data, leaving the stream
@@ -98,11 +101,15 @@ grid read(std::span<const std::byte> bytes, const read_options &options = {});
 // write fails.
 void write(std::FILE *out, const grid_view &g, const write_options &options = {});
 
-// Writes the file under a temporary name beside the target (after following symbolic links) and
-// renames it over the target only once complete, keeping the target's mode. On any failure the
-// target is untouched and no temporary file remains.
+// Writes the file through binmat::output_file (<binmat/output.h>): a regular file is replaced
+// atomically and durably, keeping its mode, owner and attributes; a FIFO, a device or a file with
+// other hard links is written in place. Throws what write() throws, before anything is written,
+// and binmat::output_error (a std::filesystem::filesystem_error) naming the path when the file
+// cannot be written. On any failure the target is untouched and nothing is left beside it.
 void write_file(const std::filesystem::path &path, const grid_view &g,
                 const write_options &options = {});
+
+class output_file;
 
 namespace detail {
 class float_sink;
@@ -116,6 +123,10 @@ class row_writer {
     // count a float cannot hold exactly, and std::system_error when a write fails.
     row_writer(std::FILE *out, std::span<const float> column_coordinates,
                const write_options &options = {});
+    // Writes the file at `path` as write_file does: it takes its place when finish() returns, and
+    // a writer destroyed before that leaves the target as it was. Throws as write_file does.
+    row_writer(const std::filesystem::path &path, std::span<const float> column_coordinates,
+               const write_options &options = {});
     ~row_writer();
     row_writer(const row_writer &) = delete;
     row_writer &operator=(const row_writer &) = delete;
@@ -125,12 +136,13 @@ class row_writer {
 
     // Throws std::invalid_argument for a row of other than columns() values.
     void put(float coordinate, std::span<const float> values);
-    // Writes out what is gathered and flushes the stream. Throws std::invalid_argument when no row
-    // was put, since a file holds at least one.
+    // Writes out what is gathered and flushes the stream, or puts the file at the path in place.
+    // Throws std::invalid_argument when no row was put, since a file holds at least one.
     void finish();
 
   private:
-    std::FILE *out_;
+    std::unique_ptr<output_file> file_; // when writing to a path
+    std::FILE *out_ = nullptr;
     std::size_t columns_;
     std::uint64_t rows_ = 0;
     std::unique_ptr<detail::float_sink> sink_;
