@@ -44,8 +44,9 @@ const fs::path &directory() {
             g.values[k] = static_cast<float>(std::sin(0.001 * static_cast<double>(k)));
         }
         binmat::write_file(dir / "square", g);
-        const std::string nc = (dir / "square.nc").string();
-        cli::write_netcdf(nc, nc, g, {});
+        cli::output_file nc((dir / "square.nc").string(), {}, false);
+        cli::write_netcdf(nc, g, {});
+        nc.commit();
         return dir;
     }();
     return path;
@@ -72,8 +73,9 @@ void one_buffer_write() {
 
 void to_netcdf() {
     const cli::mapped_grid source((directory() / "square").string(), binmat::byte_order::little);
-    const std::string out = (directory() / "out.nc").string();
-    cli::write_netcdf(out, out, source, {});
+    cli::output_file out((directory() / "out.nc").string(), {}, false);
+    cli::write_netcdf(out, source, {});
+    out.commit();
 }
 
 void from_netcdf() {

@@ -58,6 +58,7 @@ struct options {
     std::string x_titles;
     std::string y_titles;
     std::string fill;
+    bool no_sync = false;
     netcdf_attributes attributes;
 };
 
@@ -176,38 +177,41 @@ void write_output(const options &o, format to, const binmat::grid_view &g, outpu
         check_writable(o, g);
         binmat::write_options w;
         w.order = o.order;
-        try {
-            binmat::write(out.stream(), g, w);
-        } catch (const std::system_error &e) {
-            throw output_error(o.output + ": " + e.code().message());
-        }
+        writing(out, [&] { binmat::write(out.stream(), g, w); });
         return;
     }
     case format::netcdf:
-        write_by_name(
-            out, [&](const std::string &path) { write_netcdf(path, o.output, g, o.attributes); });
+        write_netcdf(out, g, o.attributes);
         return;
     case format::npy: {
         const std::uint64_t shape[2] = {g.rows(), g.columns()};
-        try {
-            write_npy(out.stream(), g.values, shape);
-        } catch (const output_error &e) {
-            throw output_error(o.output + ": " + e.what());
-        }
+        writing(out, [&] { write_npy(out.stream(), g.values, shape); });
         return;
     }
-    case format::csv: {
-        try {
+    case format::csv:
+        writing(out, [&] {
             long_csv_writer csv(out.stream(), g.column_coordinates);
             for (std::size_t i = 0; i < g.rows(); ++i) {
                 csv.put_row(g.row_coordinates[i], g.values.subspan(i * g.columns(), g.columns()));
             }
             csv.finish();
-        } catch (const output_error &e) {
-            throw output_error(o.output + ": " + e.what());
-        }
+        });
         return;
     }
+}
+
+// The titles of a .npy grid into their own files, or a warning that they are not kept.
+void write_titles(const options &o, const binmat::grid_view &g, output_file *x_out,
+                  output_file *y_out) {
+    for (const auto &[file, titles, flag] : {std::tuple{x_out, g.row_coordinates, "--x"},
+                                             std::tuple{y_out, g.column_coordinates, "--y"}}) {
+        if (file != nullptr) {
+            const std::uint64_t shape[1] = {titles.size()};
+            writing(*file, [&] { write_npy(file->stream(), titles, shape); });
+        } else if (!are_indices(titles)) {
+            warn(o.output,
+                 std::string("the grid's titles are not kept: ") + flag + " FILE.npy keeps them");
+        }
     }
 }
 
@@ -216,13 +220,14 @@ void stream_to_csv(const options &o, output_file &out) {
     input_file in(o.input);
     naming_errors(o.input, [&] {
         binmat::row_reader rows(in.raw(), {o.order});
-        long_csv_writer csv(out.stream(), rows.column_coordinates());
+        std::optional<long_csv_writer> csv;
+        writing(out, [&] { csv.emplace(out.stream(), rows.column_coordinates()); });
         std::vector<float> values(rows.columns());
         float x = 0;
         while (rows.next(x, values)) {
-            csv.put_row(x, values);
+            writing(out, [&] { csv->put_row(x, values); });
         }
-        csv.finish();
+        writing(out, [&] { csv->finish(); });
     });
 }
 
@@ -243,62 +248,35 @@ int run(options o) {
         inputs.push_back(o.y_titles);
     }
     // Opened first: an output that is an input is refused before anything is read.
-    output_file out(o.output, inputs);
-    std::unique_ptr<output_file> x_out;
-    std::unique_ptr<output_file> y_out;
+    const bool sync = !o.no_sync;
+    output_file out(o.output, inputs, sync);
+    std::optional<output_file> x_out;
+    std::optional<output_file> y_out;
+    std::vector<output_file *> outputs = {&out};
     if (to == format::npy && !o.x_titles.empty()) {
-        x_out = std::make_unique<output_file>(o.x_titles, inputs);
+        outputs.push_back(&x_out.emplace(o.x_titles, inputs, sync));
     }
     if (to == format::npy && !o.y_titles.empty()) {
-        y_out = std::make_unique<output_file>(o.y_titles, inputs);
+        outputs.push_back(&y_out.emplace(o.y_titles, inputs, sync));
     }
+    check_distinct(outputs);
     const bool seekable_input = o.input != "-" || o.order != binmat::byte_order::detect;
     if (from == format::binmat && to == format::csv && seekable_input) {
-        try {
-            stream_to_csv(o, out);
-        } catch (const output_error &e) {
-            throw output_error(o.output + ": " + e.what());
-        }
-        out.commit();
-        return status_ok;
-    }
-    if (from == format::binmat && to == format::netcdf && input_file(o.input).size()) {
+        stream_to_csv(o, out);
+    } else if (from == format::binmat && to == format::netcdf && input_file(o.input).size()) {
         // A block of rows at a time from a map of the file, whatever its size.
         const mapped_grid source(o.input, o.order);
-        write_by_name(out, [&](const std::string &path) {
-            write_netcdf(path, o.output, source, o.attributes);
-        });
-        out.commit();
-        return status_ok;
-    }
-    with_input(o, from, [&](const binmat::grid_view &g) {
-        write_output(o, to, g, out);
-        if (to != format::npy) {
-            return;
-        }
-        for (const auto &[file, titles, flag] :
-             {std::tuple{x_out.get(), g.row_coordinates, "--x"},
-              std::tuple{y_out.get(), g.column_coordinates, "--y"}}) {
-            if (file != nullptr) {
-                const std::uint64_t shape[1] = {titles.size()};
-                try {
-                    write_npy(file->stream(), titles, shape);
-                } catch (const output_error &e) {
-                    throw output_error(file->name() + ": " + e.what());
-                }
-            } else if (!are_indices(titles)) {
-                warn(o.output, std::string("the grid's titles are not kept: ") + flag +
-                                   " FILE.npy keeps them");
+        write_netcdf(out, source, o.attributes);
+    } else {
+        with_input(o, from, [&](const binmat::grid_view &g) {
+            write_output(o, to, g, out);
+            if (to == format::npy) {
+                write_titles(o, g, x_out ? &*x_out : nullptr, y_out ? &*y_out : nullptr);
             }
-        }
-    });
-    out.commit();
-    if (x_out) {
-        x_out->commit();
+        });
     }
-    if (y_out) {
-        y_out->commit();
-    }
+    // Every output takes its name only once all are complete.
+    commit_all(outputs);
     return status_ok;
 }
 
@@ -318,6 +296,7 @@ subcommand add_convert(CLI::App &app) {
         ->transform(formats)
         ->option_text("binmat|netcdf|npy|csv");
     add_byte_order(*sub, o->order, true);
+    add_no_sync(*sub, o->no_sync);
     sub->add_option("--variable", o->variable,
                     "the NetCDF variable to read (default: the only 2-D one)");
     sub->add_option("--units", o->attributes.units, "NetCDF: the units of the values");

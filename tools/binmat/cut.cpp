@@ -21,6 +21,7 @@ struct options {
     std::string columns;
     std::string x;
     std::string y;
+    bool no_sync = false;
     binmat::byte_order order = binmat::byte_order::little;
 };
 
@@ -94,18 +95,20 @@ class cut_writer {
         : o_(o), out_(out), columns_(std::move(columns)), order_(order) {}
 
     void put(float x, std::span<const float> row) {
-        if (!writer_) {
-            writer_ = std::make_unique<binmat::row_writer>(out_.stream(), columns_,
-                                                           binmat::write_options{order_});
-        }
-        writer_->put(x, row);
+        writing(out_, [&] {
+            if (!writer_) {
+                writer_ = std::make_unique<binmat::row_writer>(out_.stream(), columns_,
+                                                               binmat::write_options{order_});
+            }
+            writer_->put(x, row);
+        });
     }
 
     void finish(std::size_t rows_seen) {
         if (!writer_) {
             keeps_nothing(o_, "row", rows_seen);
         }
-        writer_->finish();
+        writing(out_, [&] { writer_->finish(); });
     }
 
   private:
@@ -180,7 +183,7 @@ int run(const options &o) {
     const selection columns = selection_of(o.columns, o.y, "columns");
     input_file in(o.file);
     // Opened first: an output that is the input is refused before anything is read.
-    output_file out(o.output, {o.file});
+    output_file out(o.output, {o.file}, !o.no_sync);
     // Rows run backwards, or counted from the end of a stream that cannot be measured, need the
     // whole grid; everything else goes a row at a time.
     const bool backwards = rows.indices && rows.indices->step < 0;
@@ -188,17 +191,10 @@ int run(const options &o) {
     const bool whole = backwards || !measurable ||
                        (o.order == binmat::byte_order::detect && !in.size().has_value());
     naming_errors(o.file, [&] {
-        try {
-            if (whole) {
-                cut_in_memory(o, rows, columns, in, out);
-            } else {
-                cut_streaming(o, rows, columns, in, out);
-            }
-        } catch (const std::system_error &e) {
-            if (std::ferror(out.stream()) != 0) {
-                throw output_error(o.output + ": " + e.code().message());
-            }
-            throw;
+        if (whole) {
+            cut_in_memory(o, rows, columns, in, out);
+        } else {
+            cut_streaming(o, rows, columns, in, out);
         }
     });
     out.commit();
@@ -219,6 +215,7 @@ subcommand add_cut(CLI::App &app) {
     sub->add_option("--x", o->x, "rows by coordinate: MIN:MAX, inclusive");
     sub->add_option("--y", o->y, "columns by coordinate: MIN:MAX, inclusive");
     add_byte_order(*sub, o->order, true);
+    add_no_sync(*sub, o->no_sync);
     sub->footer(R"(Keeps part of a grid. Indices follow Python's slices: counted from 0, STOP
 left out, negative ones counted from the end, and a STEP (negative to reverse
 the order); any part may be left out, and a lone index keeps one. Coordinates

@@ -14,26 +14,22 @@ struct options {
     std::string file;
     std::string output = "-";
     bool csv = false;
+    bool no_sync = false;
     binmat::byte_order order = binmat::byte_order::little;
 };
 
 int run(const options &o) {
     input_file in(o.file);
     // Opened first: an output that is the input is refused before anything is read.
-    output_file out(o.output, {o.file});
+    output_file out(o.output, {o.file}, !o.no_sync);
     const examined e = examine(in, o.order);
     if (!e.grid) {
         throw failure(status_bad_data, o.file + ": " + e.problem);
     }
-    try {
+    writing(out, [&] {
         write_text(out.stream(), *e.grid, e.stored_count, in.tail(e.layout.stray),
                    o.csv ? ',' : ' ');
-    } catch (const output_error &error) {
-        if (o.output == "-") {
-            throw;
-        }
-        throw output_error(o.output + ": " + error.what());
-    }
+    });
     out.commit();
     return status_ok;
 }
@@ -47,6 +43,7 @@ subcommand add_dump(CLI::App &app) {
     sub->add_option("-o,--output", o->output, "where the text goes (default: standard output)");
     sub->add_flag("--csv", o->csv, "separate numbers with commas");
     add_byte_order(*sub, o->order, true);
+    add_no_sync(*sub, o->no_sync);
     sub->footer(R"(Writes the grid as text, in the file's own layout: the first line holds the
 column count and the column coordinates, then each line a row coordinate and
 the row's values. Numbers are the shortest text that reads back to the same

@@ -11,6 +11,7 @@
 #include <cstring>
 #include <limits>
 #include <numeric>
+#include <system_error>
 #include <unordered_map>
 
 namespace cli {
@@ -110,7 +111,7 @@ void long_csv_writer::put_row(float x, std::span<const float> z) {
 void long_csv_writer::flush() {
     errno = 0;
     if (std::fwrite(text_.data(), 1, text_.size(), out_) != text_.size()) {
-        throw output_error(std::strerror(errno != 0 ? errno : EIO));
+        throw std::system_error(errno != 0 ? errno : EIO, std::generic_category(), "writing CSV");
     }
     text_.clear();
 }
@@ -119,7 +120,7 @@ void long_csv_writer::finish() {
     flush();
     errno = 0;
     if (std::fflush(out_) != 0) {
-        throw output_error(std::strerror(errno != 0 ? errno : EIO));
+        throw std::system_error(errno != 0 ? errno : EIO, std::generic_category(), "writing CSV");
     }
 }
 

@@ -12,7 +12,7 @@
 namespace cli {
 
 // Writes the header, then the lines of a row at a time, each number the shortest text that reads
-// back to the same float. Throws cli::output_error when a write fails.
+// back to the same float. Throws std::system_error when a write fails.
 class long_csv_writer {
   public:
     long_csv_writer(std::FILE *out, std::span<const float> y);

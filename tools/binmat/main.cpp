@@ -92,7 +92,7 @@ int run(int argc, char **argv) {
 } // namespace
 
 int main(int argc, char **argv) {
-    remove_temporary_files_on_signals();
+    install_signal_handlers();
     int status = status_ok;
     try {
         status = run(argc, argv);

@@ -12,10 +12,12 @@
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
+#include <fcntl.h>
 #include <limits>
 #include <memory>
 #include <optional>
 #include <span>
+#include <sys/resource.h>
 #include <unistd.h>
 
 namespace cli {
@@ -108,12 +110,8 @@ class file_rows {
 };
 
 template <typename Rows>
-void write_rows(const std::string &path, const std::string &name, Rows &&source,
-                const netcdf_attributes &a) {
-    const std::size_t rows = source.rows();
-    const std::span<const float> columns = source.column_coordinates();
-    dataset d(name);
-    d.check(nc_create(path.c_str(), NC_CLOBBER | NC_NETCDF4, d.handle()), "creating");
+void define_and_write(dataset &d, std::size_t rows, std::span<const float> columns, Rows &source,
+                      const netcdf_attributes &a) {
     int x_dim = 0;
     int y_dim = 0;
     d.check(nc_def_dim(d.id(), "x", rows, &x_dim), "defining x");
@@ -160,59 +158,54 @@ void write_rows(const std::string &path, const std::string &name, Rows &&source,
     d.close();
 }
 
-// Copies a finished scratch file to a stream.
-void copy_to(const std::string &scratch, std::FILE *out, const std::string &name) {
-    std::FILE *in = std::fopen(scratch.c_str(), "rb");
-    if (in == nullptr) {
-        throw failure(status_bad_data, name + ": " + std::strerror(errno));
+// Why a NetCDF file of at least `bytes` bytes cannot be written to the file `fd` leads to, by
+// asking for the room it needs: netCDF-C reports a failed write as an "HDF error" whatever its
+// cause. 0 when the room is there.
+int room_lacking(int fd, std::uint64_t bytes) {
+    const int status = ::posix_fallocate(fd, 0, static_cast<off_t>(bytes));
+    return status == EOPNOTSUPP || status == EINVAL ? 0 : status;
+}
+
+template <typename Rows>
+void write_rows(output_file &out, Rows &&source, const netcdf_attributes &a) {
+    const std::size_t rows = source.rows();
+    const std::span<const float> columns = source.column_coordinates();
+    // The values and titles at least; beyond a file-size limit, refused before HDF5 is involved.
+    const std::uint64_t data_bytes =
+        4 * (std::uint64_t{rows} * columns.size() + rows + columns.size());
+    rlimit limit{};
+    if (::getrlimit(RLIMIT_FSIZE, &limit) == 0 && limit.rlim_cur != RLIM_INFINITY &&
+        limit.rlim_cur < data_bytes) {
+        write_failed(out.name(), EFBIG);
     }
-    std::vector<char> block(std::size_t{1} << 20);
-    std::size_t n = 0;
-    while ((n = std::fread(block.data(), 1, block.size(), in)) > 0) {
-        if (std::fwrite(block.data(), 1, n, out) != n) {
-            const int error = errno != 0 ? errno : EIO;
-            std::fclose(in);
-            throw output_error(name + ": " + std::strerror(error));
+    // HDF5 flushes the files it still holds when the process exits, and a file whose writing
+    // failed makes that flush crash: nothing of HDF5's is left to flush at exit.
+    (void)H5dont_atexit();
+    dataset d(out.name());
+    // netCDF-C opens files by name only; the name goes as soon as it has the file open.
+    d.check(nc_create(out.name_for_library().c_str(), NC_CLOBBER | NC_NETCDF4, d.handle()),
+            "creating");
+    out.library_opened();
+    try {
+        define_and_write(d, rows, columns, source, a);
+    } catch (const failure &) {
+        // With room for the headers HDF5 writes around the data.
+        const int lacking = room_lacking(out.descriptor(), data_bytes + (std::uint64_t{1} << 16));
+        if (lacking != 0) {
+            write_failed(out.name(), lacking);
         }
-    }
-    const bool failed = std::ferror(in) != 0;
-    std::fclose(in);
-    if (failed) {
-        throw failure(status_bad_data, name + ": " + std::strerror(EIO));
+        throw;
     }
 }
 
 } // namespace
 
-void write_netcdf(const std::string &path, const std::string &name, const binmat::grid_view &g,
-                  const netcdf_attributes &a) {
-    write_rows(path, name, view_rows(g), a);
+void write_netcdf(output_file &out, const binmat::grid_view &g, const netcdf_attributes &a) {
+    write_rows(out, view_rows(g), a);
 }
 
-void write_netcdf(const std::string &path, const std::string &name, const mapped_grid &g,
-                  const netcdf_attributes &a) {
-    write_rows(path, name, file_rows(g), a);
-}
-
-void write_by_name(output_file &out, const std::function<void(const std::string &path)> &write) {
-    if (!out.temporary().empty()) {
-        write(out.temporary());
-        return;
-    }
-    const char *tmp = std::getenv("TMPDIR");
-    std::string scratch =
-        std::string(tmp != nullptr && *tmp != '\0' ? tmp : "/tmp") + "/binmat-netcdf-XXXXXX";
-    const int fd = ::mkstemp(scratch.data());
-    if (fd < 0) {
-        throw failure(status_bad_data, out.name() + ": a scratch file: " + std::strerror(errno));
-    }
-    ::close(fd);
-    struct remover {
-        const std::string &path;
-        ~remover() { ::unlink(path.c_str()); }
-    } const removed{scratch};
-    write(scratch);
-    copy_to(scratch, out.stream(), out.name());
+void write_netcdf(output_file &out, const mapped_grid &g, const netcdf_attributes &a) {
+    write_rows(out, file_rows(g), a);
 }
 
 namespace {

@@ -24,16 +24,12 @@ struct netcdf_attributes {
     std::string history;
 };
 
-// Writes a NetCDF file at `path`, replacing any file there; errors name `name`. From a grid in
-// memory, or a block of rows at a time from a mapped binary matrix file, in constant memory.
-void write_netcdf(const std::string &path, const std::string &name, const binmat::grid_view &g,
-                  const netcdf_attributes &a);
-void write_netcdf(const std::string &path, const std::string &name, const mapped_grid &g,
-                  const netcdf_attributes &a);
-
-// Runs `write` on the path that becomes `out`: its temporary file, or for standard output and
-// devices a scratch file that is then copied to it. The library writes files by name only.
-void write_by_name(output_file &out, const std::function<void(const std::string &path)> &write);
+// Writes a NetCDF file into `out`, through the path by which netCDF-C, which writes only by name,
+// reaches it. From a grid in memory, or a block of rows at a time from a mapped binary matrix
+// file, in constant memory. Throws cli::failure, and cli::output_error when the file cannot be
+// written, with the reason (a file-size limit or a full disk among them).
+void write_netcdf(output_file &out, const binmat::grid_view &g, const netcdf_attributes &a);
+void write_netcdf(output_file &out, const mapped_grid &g, const netcdf_attributes &a);
 
 // Reads the 2-D numeric variable `variable` (or the only one, when empty) of the NetCDF file at
 // `path` ("-" for standard input), with its dimensions' coordinate variables as titles (indices

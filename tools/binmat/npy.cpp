@@ -2,7 +2,6 @@
 
 #include "command.h"
 #include "input.h"
-#include "output.h"
 
 #include <algorithm>
 #include <bit>
@@ -12,6 +11,7 @@
 #include <limits>
 #include <string_view>
 #include <sys/stat.h>
+#include <system_error>
 
 namespace cli {
 
@@ -552,19 +552,8 @@ void write_npy(std::FILE *out, std::span<const float> values,
     errno = 0;
     if (std::fwrite(head.data(), 1, head.size(), out) != head.size() ||
         std::fwrite(values.data(), 4, values.size(), out) != values.size()) {
-        throw output_error(std::strerror(errno != 0 ? errno : EIO));
+        throw std::system_error(errno != 0 ? errno : EIO, std::generic_category(), "writing .npy");
     }
-}
-
-void write_npy_file(const std::string &path, std::span<const float> values,
-                    std::span<const std::uint64_t> shape, const std::vector<std::string> &inputs) {
-    output_file out(path, inputs);
-    try {
-        write_npy(out.stream(), values, shape);
-    } catch (const output_error &e) {
-        throw output_error(path + ": " + e.what());
-    }
-    out.commit();
 }
 
 } // namespace cli

@@ -43,9 +43,7 @@ npy_array read_npy(std::FILE *in, const std::string &name, std::size_t dimension
 npy_array read_npy_file(const std::string &path, std::size_t dimensions);
 
 // Writes `values` as a float32 .npy array of the given shape (one or two dimensions); throws
-// cli::output_error when a write fails.
+// std::system_error when a write fails.
 void write_npy(std::FILE *out, std::span<const float> values, std::span<const std::uint64_t> shape);
-void write_npy_file(const std::string &path, std::span<const float> values,
-                    std::span<const std::uint64_t> shape, const std::vector<std::string> &inputs);
 
 } // namespace cli

@@ -15,6 +15,7 @@ namespace {
 struct options {
     std::string file;
     std::string output;
+    bool no_sync = false;
     binmat::byte_order order = binmat::byte_order::little;
 };
 
@@ -32,17 +33,13 @@ int run(const options &o) {
         }
     } const owned{in};
     // Opened first: an output that is the input is refused before anything is read.
-    output_file out(o.output, {o.file});
+    output_file out(o.output, {o.file}, !o.no_sync);
     text_grid t;
     std::string error;
     if (!read_text_grid(in, t, error)) {
         throw failure(status_bad_data, o.file + ": " + error);
     }
-    try {
-        write_packed(out.stream(), t, o.order);
-    } catch (const std::system_error &e) {
-        throw output_error(o.output + ": " + e.code().message());
-    }
+    writing(out, [&] { write_packed(out.stream(), t, o.order); });
     out.commit();
     return status_ok;
 }
@@ -57,6 +54,7 @@ subcommand add_pack(CLI::App &app) {
                     "the binary matrix file to write; - for standard output")
         ->required();
     add_byte_order(*sub, o->order, false);
+    add_no_sync(*sub, o->no_sync);
     sub->footer(R"(Turns a text grid in dump's layout into a binary matrix file. Numbers may be
 separated by white space or commas; '#' starts a comment, blank lines and a
 UTF-8 byte order mark are ignored, and lines may end in CRLF. A number may be

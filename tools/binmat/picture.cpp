@@ -18,6 +18,7 @@
 #include <cmath>
 #include <cstring>
 #include <memory>
+#include <system_error>
 #include <utility>
 #include <vector>
 
@@ -521,7 +522,7 @@ cairo_status_t write_to(void *closure, const unsigned char *data, unsigned int l
 
 void check(cairo_status_t status, const sink &out) {
     if (out.error != 0) {
-        throw output_error(std::strerror(out.error));
+        throw std::system_error(out.error, std::generic_category(), "writing the picture");
     }
     if (status != CAIRO_STATUS_SUCCESS) {
         throw failure(status_bad_data,

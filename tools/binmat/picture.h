@@ -52,7 +52,8 @@ struct picture_layout {
 picture_layout plan_picture(const binmat::grid &g, const picture_options &o);
 
 // Draws the picture of `g` into `out`; throws cli::failure when the grid cannot be drawn (cells
-// with no place of their own, a picture too small for its text) or the output cannot be written.
+// with no place of their own, a picture too small for its text) and std::system_error when the
+// output cannot be written.
 void draw_picture(const binmat::grid &g, const picture_options &o, FILE *out);
 
 // Frees the fonts and caches that drawing keeps for the life of the process, so that a leak

@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <cstring>
 #include <string>
+#include <system_error>
 #include <vector>
 
 namespace cli {
@@ -80,7 +81,7 @@ void write_png(cairo_surface_t *image, FILE *out) {
     const int error = errno;
     png_destroy_write_struct(&png, &info);
     if (stream_failed) {
-        throw output_error(std::strerror(error != 0 ? error : EIO));
+        throw std::system_error(error != 0 ? error : EIO, std::generic_category(), "writing PNG");
     }
     if (!written) {
         throw failure(status_bad_data, "cannot encode the PNG image");

@@ -7,7 +7,7 @@
 
 namespace cli {
 
-// Writes an RGB24 image surface to `out` as an 8-bit RGB PNG; throws cli::output_error when the
+// Writes an RGB24 image surface to `out` as an 8-bit RGB PNG; throws std::system_error when the
 // stream fails and cli::failure when the image cannot be encoded.
 void write_png(cairo_surface_t *image, FILE *out);
 

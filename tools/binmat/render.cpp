@@ -24,6 +24,7 @@ struct options {
     std::optional<double> vmin;
     std::optional<double> vmax;
     int contours = 0;
+    bool no_sync = false;
     binmat::byte_order order = binmat::byte_order::little;
 };
 
@@ -81,12 +82,12 @@ int run(const options &o) {
     if (!e.grid) {
         throw failure(status_bad_data, o.file + ": " + e.problem);
     }
-    output_file out(o.output, {o.file});
+    output_file out(o.output, {o.file}, !o.no_sync);
     p.format = format_of(o);
     try {
-        draw_picture(*e.grid, p, out.stream());
-    } catch (const output_error &error) {
-        throw output_error(o.output + ": " + error.what());
+        writing(out, [&] { draw_picture(*e.grid, p, out.stream()); });
+    } catch (const output_error &) {
+        throw;
     } catch (const failure &error) {
         throw failure(error.status(), o.file + ": " + error.what());
     }
@@ -116,6 +117,7 @@ subcommand add_render(CLI::App &app) {
     sub->add_option("--contours", o->contours, "isolines at about N round levels")
         ->check(CLI::Range(1, 100));
     add_byte_order(*sub, o->order, true);
+    add_no_sync(*sub, o->no_sync);
     sub->footer(R"(Draws the surface as a heat map (default 640 x 480) with axes at round numbers,
 a title and a colour bar. Rows (x) run up the picture and columns (y) across
 it; each cell is placed by its coordinates, so uneven spacing shows, and

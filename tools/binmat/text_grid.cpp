@@ -233,11 +233,8 @@ class text_writer {
     void flush() {
         errno = 0;
         if (used_ > 0 && std::fwrite(buffer_, 1, used_, out_) != used_) {
-            const int error = errno != 0 ? errno : EIO;
-            if (out_ == stdout) {
-                standard_output_failed(error);
-            }
-            throw output_error(std::string("write error: ") + std::strerror(error));
+            throw std::system_error(errno != 0 ? errno : EIO, std::generic_category(),
+                                    "writing text");
         }
         used_ = 0;
     }
