@@ -1,161 +1,84 @@
 #include "netcdf_file.h"
 
 #include "command.h"
+#include "netcdf_protocol.h"
+#include "netcdf_writer.h"
+#include "parts.h"
+#include "quote.h"
 
-#include <netcdf.h>
-#include <netcdf_mem.h>
-
-#include <hdf5.h>
-
-#include <bit>
+#include <algorithm>
 #include <cerrno>
-#include <cmath>
-#include <cstdlib>
+#include <csignal>
 #include <cstring>
+#include <dlfcn.h>
 #include <fcntl.h>
-#include <limits>
+#include <fstream>
 #include <memory>
 #include <optional>
-#include <span>
+#include <spawn.h>
+#include <sys/mman.h>
 #include <sys/resource.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
+
+extern char **environ;
 
 namespace cli {
 
 namespace {
 
-// An open NetCDF file, closed once; errors name the file.
-class dataset {
-  public:
-    explicit dataset(std::string name) : name_(std::move(name)) {}
-    ~dataset() {
-        if (id_ >= 0) {
-            nc_close(id_);
-        }
-    }
-    dataset(const dataset &) = delete;
-    dataset &operator=(const dataset &) = delete;
-
-    int id() const { return id_; }
-    int *handle() { return &id_; }
-    const std::string &name() const { return name_; }
-
-    // Throws for a status other than success, saying what was being done.
-    void check(int status, const std::string &doing) const {
-        if (status != NC_NOERR) {
-            throw failure(status_bad_data, name_ + ": " + doing + ": " + nc_strerror(status));
-        }
-    }
-
-    void close() {
-        const int id = id_;
-        id_ = -1;
-        check(nc_close(id), "finishing the file");
-    }
-
-  private:
-    std::string name_;
-    int id_ = -1;
-};
-
-void put_text(const dataset &d, int variable, const char *attribute, const std::string &value) {
-    if (!value.empty()) {
-        d.check(nc_put_att_text(d.id(), variable, attribute, value.size(), value.c_str()),
-                std::string("writing ") + attribute);
-    }
-}
-
-// CF names what a coordinate is from its units where the units say it unambiguously.
-std::string standard_name_for(const std::string &units) {
-    if (units == "degrees_north" || units == "degree_north") {
-        return "latitude";
-    }
-    if (units == "degrees_east" || units == "degree_east") {
-        return "longitude";
-    }
-    return "";
-}
+namespace protocol = netcdf_protocol;
 
 // A grid in memory, handed over a block of rows at a time without a copy.
-class view_rows {
-  public:
-    explicit view_rows(const binmat::grid_view &g) : g_(g) {}
-    std::size_t rows() const { return g_.rows(); }
-    std::span<const float> column_coordinates() const { return g_.column_coordinates; }
-    std::pair<const float *, const float *> block(std::size_t first, std::size_t) {
-        return {g_.row_coordinates.data() + first, g_.values.data() + first * g_.columns()};
-    }
+struct view_rows {
+    const binmat::grid_view &g;
 
-  private:
-    const binmat::grid_view &g_;
+    static void block(void *self, std::size_t first, std::size_t, const float **coordinates,
+                      const float **values) {
+        const binmat::grid_view &g = static_cast<view_rows *>(self)->g;
+        *coordinates = g.row_coordinates.data() + first;
+        *values = g.values.data() + first * g.columns();
+    }
 };
 
 // A mapped file, copied out a block of rows at a time.
-class file_rows {
-  public:
-    explicit file_rows(const mapped_grid &g) : g_(g) {}
-    std::size_t rows() const { return static_cast<std::size_t>(g_.header().rows); }
-    std::span<const float> column_coordinates() const { return g_.header().column_coordinates; }
-    std::pair<const float *, const float *> block(std::size_t first, std::size_t count) {
-        coordinates_.resize(count);
-        values_.resize(count * g_.header().columns());
-        g_.copy_rows(first, count, coordinates_.data(), values_.data());
-        return {coordinates_.data(), values_.data()};
-    }
+struct file_rows {
+    const mapped_grid &g;
+    std::vector<float> coordinates;
+    std::vector<float> values;
 
-  private:
-    const mapped_grid &g_;
-    std::vector<float> coordinates_;
-    std::vector<float> values_;
+    static void block(void *self, std::size_t first, std::size_t count, const float **c,
+                      const float **v) {
+        auto *r = static_cast<file_rows *>(self);
+        r->coordinates.resize(count);
+        r->values.resize(count * r->g.header().columns());
+        r->g.copy_rows(first, count, r->coordinates.data(), r->values.data());
+        *c = r->coordinates.data();
+        *v = r->values.data();
+    }
 };
 
-template <typename Rows>
-void define_and_write(dataset &d, std::size_t rows, std::span<const float> columns, Rows &source,
-                      const netcdf_attributes &a) {
-    int x_dim = 0;
-    int y_dim = 0;
-    d.check(nc_def_dim(d.id(), "x", rows, &x_dim), "defining x");
-    d.check(nc_def_dim(d.id(), "y", columns.size(), &y_dim), "defining y");
-    int x = 0;
-    int y = 0;
-    int z = 0;
-    const int dims[2] = {x_dim, y_dim};
-    d.check(nc_def_var(d.id(), "x", NC_FLOAT, 1, &x_dim, &x), "defining x");
-    d.check(nc_def_var(d.id(), "y", NC_FLOAT, 1, &y_dim, &y), "defining y");
-    d.check(nc_def_var(d.id(), "z", NC_FLOAT, 2, dims, &z), "defining z");
-    // One contiguous block, written once: no chunk index, no fill values written first only to
-    // be overwritten, and values that a reader can map where they lie.
-    d.check(nc_def_var_chunking(d.id(), z, NC_CONTIGUOUS, nullptr), "laying out z");
-    for (const int v : {x, y, z}) {
-        d.check(nc_def_var_fill(d.id(), v, NC_NOFILL, nullptr), "defining z");
-    }
-    // Missing values are NaN, and said so for readers that look for a fill value.
-    const float nan = std::numeric_limits<float>::quiet_NaN();
-    d.check(nc_put_att_float(d.id(), z, "_FillValue", NC_FLOAT, 1, &nan), "writing _FillValue");
-    put_text(d, NC_GLOBAL, "Conventions", "CF-1.8");
-    put_text(d, NC_GLOBAL, "history", a.history);
-    put_text(d, x, "long_name", "row coordinate");
-    put_text(d, x, "units", a.x_units);
-    put_text(d, x, "standard_name", standard_name_for(a.x_units));
-    put_text(d, y, "long_name", "column coordinate");
-    put_text(d, y, "units", a.y_units);
-    put_text(d, y, "standard_name", standard_name_for(a.y_units));
-    put_text(d, z, "long_name", a.long_name);
-    put_text(d, z, "standard_name", a.standard_name);
-    put_text(d, z, "units", a.units);
-    d.check(nc_enddef(d.id()), "defining the file");
-    d.check(nc_put_var_float(d.id(), y, columns.data()), "writing y");
-    // Blocks of about a megabyte: large writes, and memory that does not grow with the grid.
-    const std::size_t per_block = std::max<std::size_t>(1, (std::size_t{1} << 18) / columns.size());
-    for (std::size_t first = 0; first < rows; first += per_block) {
-        const std::size_t count = std::min(per_block, rows - first);
-        const auto [coordinates, values] = source.block(first, count);
-        const std::size_t start[2] = {first, 0};
-        const std::size_t extent[2] = {count, columns.size()};
-        d.check(nc_put_vara_float(d.id(), x, start, extent, coordinates), "writing x");
-        d.check(nc_put_vara_float(d.id(), z, start, extent, values), "writing z");
-    }
-    d.close();
+using write_function = int(const char *, const binmat_netcdf_rows *, const binmat_netcdf_text *,
+                           char *, std::size_t);
+
+// The writer module, loaded once and kept: HDF5 must not be unloaded under its own atexit state.
+write_function *netcdf_writer() {
+    static write_function *const write = [] {
+        const std::string path = part_path("binmat-netcdf-writer.so");
+        void *module = ::dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
+        if (module == nullptr) {
+            throw failure(status_bad_data,
+                          std::string("cannot load the NetCDF writer: ") + ::dlerror());
+        }
+        void *entry = ::dlsym(module, "binmat_write_netcdf");
+        if (entry == nullptr) {
+            throw failure(status_bad_data, "the NetCDF writer " + path + " is not binmat's");
+        }
+        return reinterpret_cast<write_function *>(entry);
+    }();
+    return write;
 }
 
 // Why a NetCDF file of at least `bytes` bytes cannot be written to the file `fd` leads to, by
@@ -166,10 +89,9 @@ int room_lacking(int fd, std::uint64_t bytes) {
     return status == EOPNOTSUPP || status == EINVAL ? 0 : status;
 }
 
-template <typename Rows>
-void write_rows(output_file &out, Rows &&source, const netcdf_attributes &a) {
-    const std::size_t rows = source.rows();
-    const std::span<const float> columns = source.column_coordinates();
+void write_rows(output_file &out, std::size_t rows, std::span<const float> columns, void *context,
+                void (*block)(void *, std::size_t, std::size_t, const float **, const float **),
+                const netcdf_attributes &a) {
     // The values and titles at least; beyond a file-size limit, refused before HDF5 is involved.
     const std::uint64_t data_bytes =
         4 * (std::uint64_t{rows} * columns.size() + rows + columns.size());
@@ -178,413 +100,385 @@ void write_rows(output_file &out, Rows &&source, const netcdf_attributes &a) {
         limit.rlim_cur < data_bytes) {
         write_failed(out.name(), EFBIG);
     }
-    // HDF5 flushes the files it still holds when the process exits, and a file whose writing
-    // failed makes that flush crash: nothing of HDF5's is left to flush at exit.
-    (void)H5dont_atexit();
-    dataset d(out.name());
-    // netCDF-C opens files by name only; the name goes as soon as it has the file open.
-    d.check(nc_create(out.name_for_library().c_str(), NC_CLOBBER | NC_NETCDF4, d.handle()),
-            "creating");
-    out.library_opened();
-    try {
-        define_and_write(d, rows, columns, source, a);
-    } catch (const failure &) {
+    write_function *write = netcdf_writer();
+    // netCDF-C opens files by name only; what the name is for ends once it has the file open.
+    struct writing {
+        output_file &out;
+        void *source;
+        void (*block)(void *, std::size_t, std::size_t, const float **, const float **);
+    } w{out, context, block};
+    binmat_netcdf_rows grid{};
+    grid.context = &w;
+    grid.rows = rows;
+    grid.columns = columns.size();
+    grid.column_coordinates = columns.data();
+    grid.block = [](void *self, std::size_t first, std::size_t count, const float **c,
+                    const float **v) {
+        const auto *w = static_cast<writing *>(self);
+        w->block(w->source, first, count, c, v);
+    };
+    grid.opened = [](void *self) { static_cast<writing *>(self)->out.library_opened(); };
+    const binmat_netcdf_text text{a.units.c_str(),         a.x_units.c_str(),   a.y_units.c_str(),
+                                  a.standard_name.c_str(), a.long_name.c_str(), a.history.c_str()};
+    const std::string name = out.name_for_library();
+    char error[512] = {};
+    if (write(name.c_str(), &grid, &text, error, sizeof error) != 0) {
         // With room for the headers HDF5 writes around the data.
         const int lacking = room_lacking(out.descriptor(), data_bytes + (std::uint64_t{1} << 16));
         if (lacking != 0) {
             write_failed(out.name(), lacking);
         }
-        throw;
+        throw failure(status_bad_data, out.name() + ": " + error);
     }
 }
 
 } // namespace
 
 void write_netcdf(output_file &out, const binmat::grid_view &g, const netcdf_attributes &a) {
-    write_rows(out, view_rows(g), a);
+    view_rows rows{g};
+    write_rows(out, g.rows(), g.column_coordinates, &rows, view_rows::block, a);
 }
 
 void write_netcdf(output_file &out, const mapped_grid &g, const netcdf_attributes &a) {
-    write_rows(out, file_rows(g), a);
+    file_rows rows{g, {}, {}};
+    write_rows(out, static_cast<std::size_t>(g.header().rows), g.header().column_coordinates, &rows,
+               file_rows::block, a);
 }
 
 namespace {
 
-bool numeric(nc_type t) {
-    switch (t) {
-    case NC_BYTE:
-    case NC_UBYTE:
-    case NC_SHORT:
-    case NC_USHORT:
-    case NC_INT:
-    case NC_UINT:
-    case NC_INT64:
-    case NC_UINT64:
-    case NC_FLOAT:
-    case NC_DOUBLE:
-        return true;
-    default:
-        return false;
+// A descriptor closed once.
+struct descriptor {
+    int fd = -1;
+    descriptor() = default;
+    explicit descriptor(int f) : fd(f) {}
+    descriptor(const descriptor &) = delete;
+    descriptor &operator=(const descriptor &) = delete;
+    ~descriptor() { reset(); }
+    void reset(int f = -1) {
+        if (fd >= 0) {
+            ::close(fd);
+        }
+        fd = f;
     }
-}
-
-std::string type_name(nc_type t) {
-    switch (t) {
-    case NC_BYTE:
-        return "byte";
-    case NC_UBYTE:
-        return "ubyte";
-    case NC_SHORT:
-        return "short";
-    case NC_USHORT:
-        return "ushort";
-    case NC_INT:
-        return "int";
-    case NC_UINT:
-        return "uint";
-    case NC_INT64:
-        return "int64";
-    case NC_UINT64:
-        return "uint64";
-    case NC_FLOAT:
-        return "float";
-    case NC_DOUBLE:
-        return "double";
-    case NC_CHAR:
-        return "text (char)";
-    case NC_STRING:
-        return "text (string)";
-    default:
-        return "a user-defined type";
-    }
-}
-
-struct variable_info {
-    int id = -1;
-    std::string name;
-    nc_type type = NC_NAT;
-    std::vector<int> dims;
 };
 
-variable_info describe(const dataset &d, int id) {
-    variable_info v;
-    v.id = id;
-    char name[NC_MAX_NAME + 1] = {};
-    int ndims = 0;
-    d.check(nc_inq_var(d.id(), id, name, &v.type, &ndims, nullptr, nullptr), "reading a variable");
-    v.name = name;
-    v.dims.resize(static_cast<std::size_t>(ndims));
-    d.check(nc_inq_vardimid(d.id(), id, v.dims.data()), "reading a variable");
-    return v;
-}
-
-std::string dimension_name(const dataset &d, int dim) {
-    char name[NC_MAX_NAME + 1] = {};
-    d.check(nc_inq_dimname(d.id(), dim, name), "reading a dimension");
-    return name;
-}
-
-std::string with_dimensions(const dataset &d, const variable_info &v) {
-    std::string s = v.name + "(";
-    for (std::size_t i = 0; i < v.dims.size(); ++i) {
-        s += (i > 0 ? ", " : "") + dimension_name(d, v.dims[i]);
-    }
-    return s + ")";
-}
-
-variable_info choose(const dataset &d, const std::string &wanted) {
-    int count = 0;
-    d.check(nc_inq_nvars(d.id(), &count), "listing the variables");
-    std::vector<variable_info> grids;
-    std::string all;
-    for (int id = 0; id < count; ++id) {
-        variable_info v = describe(d, id);
-        all += (all.empty() ? "" : ", ") + with_dimensions(d, v);
-        if (v.dims.size() == 2 && numeric(v.type)) {
-            grids.push_back(v);
+// A mapping undone once.
+struct mapping {
+    void *at = MAP_FAILED;
+    std::size_t bytes = 0;
+    mapping() = default;
+    mapping(const mapping &) = delete;
+    mapping &operator=(const mapping &) = delete;
+    ~mapping() {
+        if (at != MAP_FAILED) {
+            ::munmap(at, bytes);
         }
     }
-    std::string listed;
-    for (const variable_info &v : grids) {
-        listed += (listed.empty() ? "" : ", ") + v.name;
+};
+
+// Above the descriptors the helper is given, so that none is overwritten while they are placed.
+int high(int fd) {
+    if (fd < 0) {
+        return fd;
     }
-    if (!wanted.empty()) {
-        int id = 0;
-        if (nc_inq_varid(d.id(), wanted.c_str(), &id) != NC_NOERR) {
-            throw failure(status_bad_data, d.name() + ": no variable '" + wanted + "'" +
-                                               (grids.empty() ? " (and none is a 2-D numeric one)"
-                                                              : "; the 2-D ones: " + listed));
-        }
-        variable_info v = describe(d, id);
-        if (v.dims.size() != 2) {
-            throw failure(status_bad_data, d.name() + ": '" + with_dimensions(d, v) + "' has " +
-                                               std::to_string(v.dims.size()) +
-                                               (v.dims.size() == 1 ? " dimension" : " dimensions") +
-                                               "; a grid has two");
-        }
-        if (!numeric(v.type)) {
-            throw failure(status_bad_data, d.name() + ": '" + v.name + "' holds " +
-                                               type_name(v.type) + ", not numbers");
-        }
-        return v;
-    }
-    if (grids.size() == 1) {
-        return grids.front();
-    }
-    if (grids.empty()) {
-        throw failure(status_bad_data,
-                      d.name() + ": no 2-D numeric variable to make a grid of" +
-                          (all.empty() ? std::string(" (the file has no variables)")
-                                       : " (its variables: " + all + ")"));
-    }
-    throw failure(status_bad_data, d.name() + ": several 2-D variables (" + listed +
-                                       "): choose one with --variable");
+    const int moved = ::fcntl(fd, F_DUPFD_CLOEXEC, 10);
+    const int error = errno;
+    ::close(fd);
+    errno = error;
+    return moved;
 }
 
-std::optional<double> number_attribute(const dataset &d, int variable, const char *name) {
-    nc_type type = NC_NAT;
-    std::size_t length = 0;
-    if (nc_inq_att(d.id(), variable, name, &type, &length) != NC_NOERR || length != 1 ||
-        !numeric(type)) {
-        return std::nullopt;
+// Memory the machine can give, from what the kernel says is available and the free swap.
+std::uint64_t memory_available() {
+    std::ifstream info("/proc/meminfo");
+    std::string key;
+    std::uint64_t kib = 0;
+    std::string unit;
+    std::uint64_t total = 0;
+    bool found = false;
+    while (info >> key >> kib) {
+        std::getline(info, unit);
+        if (key == "MemAvailable:" || key == "SwapFree:") {
+            total += kib * 1024;
+            found = true;
+        }
     }
-    double value = 0;
-    d.check(nc_get_att_double(d.id(), variable, name, &value), std::string("reading ") + name);
-    return value;
+    return found ? total : std::numeric_limits<std::uint64_t>::max();
 }
 
-// Reads a numeric variable of `total` elements into `out` as single precision, with fill and
-// missing values as NaN and packed values unpacked. Returns how many values changed in rounding.
-std::uint64_t read_values(const dataset &d, const variable_info &v, std::span<float> out,
-                          std::size_t row_length) {
-    const std::optional<double> fill = number_attribute(d, v.id, "_FillValue");
-    const std::optional<double> missing = number_attribute(d, v.id, "missing_value");
-    const std::optional<double> scale = number_attribute(d, v.id, "scale_factor");
-    const std::optional<double> offset = number_attribute(d, v.id, "add_offset");
-    const float nan = std::numeric_limits<float>::quiet_NaN();
-    if (v.type == NC_FLOAT && !scale && !offset) {
-        d.check(nc_get_var_float(d.id(), v.id, out.data()), "reading '" + v.name + "'");
-        // Compared by bits: a NaN that is not the fill value keeps its payload.
-        const auto bits_of = [](std::optional<double> value) -> std::optional<std::uint32_t> {
-            if (!value) {
-                return std::nullopt;
+// The NetCDF helper at work on one file: started, answered, and ended whatever happens.
+class helper {
+  public:
+    helper(const std::string &name, int input, const std::string &file, const std::string &variable)
+        : name_(name) {
+        int reply[2] = {-1, -1};
+        int go[2] = {-1, -1};
+        if (::pipe2(reply, O_CLOEXEC) != 0 ||
+            ::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, go) != 0) {
+            fail_system("cannot start the NetCDF helper");
+        }
+        reply_.reset(high(reply[0]));
+        descriptor reply_end(high(reply[1]));
+        go_.reset(high(go[0]));
+        descriptor go_end(high(go[1]));
+        memory_.reset(high(::memfd_create("binmat-netcdf", MFD_CLOEXEC)));
+        descriptor in(::fcntl(input, F_DUPFD_CLOEXEC, 10));
+        if (reply_.fd < 0 || reply_end.fd < 0 || go_.fd < 0 || go_end.fd < 0 || memory_.fd < 0 ||
+            in.fd < 0) {
+            fail_system("cannot start the NetCDF helper");
+        }
+        const std::string program = part_path("binmat-read-netcdf");
+        std::vector<std::string> args = {program};
+        if (!variable.empty()) {
+            args.insert(args.end(), {"--variable", variable});
+        }
+        if (file.empty()) {
+            args.emplace_back("--stream");
+        } else {
+            args.insert(args.end(), {"--file", file});
+        }
+        std::vector<char *> argv;
+        for (std::string &a : args) {
+            argv.push_back(a.data());
+        }
+        argv.push_back(nullptr);
+        posix_spawn_file_actions_t actions;
+        posix_spawnattr_t attributes;
+        posix_spawn_file_actions_init(&actions);
+        posix_spawnattr_init(&attributes);
+        posix_spawn_file_actions_adddup2(&actions, in.fd, 3);
+        posix_spawn_file_actions_adddup2(&actions, go_end.fd, 0);
+        posix_spawn_file_actions_adddup2(&actions, reply_end.fd, 4);
+        posix_spawn_file_actions_adddup2(&actions, memory_.fd, 5);
+        // What netCDF-C and HDF5 might print about a hostile file goes nowhere.
+        posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
+        posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
+        sigset_t all;
+        sigset_t none;
+        sigfillset(&all);
+        sigemptyset(&none);
+        posix_spawnattr_setsigdefault(&attributes, &all);
+        posix_spawnattr_setsigmask(&attributes, &none);
+        posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK);
+        const int status =
+            ::posix_spawn(&pid_, program.c_str(), &actions, &attributes, argv.data(), environ);
+        posix_spawn_file_actions_destroy(&actions);
+        posix_spawnattr_destroy(&attributes);
+        if (status != 0) {
+            pid_ = -1;
+            throw failure(status_bad_data, name_ + ": cannot start the NetCDF helper " + program +
+                                               ": " + std::strerror(status));
+        }
+    }
+
+    ~helper() {
+        if (pid_ > 0) {
+            ::kill(pid_, SIGKILL);
+            int status = 0;
+            while (::waitpid(pid_, &status, 0) < 0 && errno == EINTR) {
             }
-            return std::bit_cast<std::uint32_t>(static_cast<float>(*value));
-        };
-        const std::optional<std::uint32_t> fill_bits = bits_of(fill);
-        const std::optional<std::uint32_t> missing_bits = bits_of(missing);
-        if (fill_bits || missing_bits) {
-            for (float &f : out) {
-                const auto b = std::bit_cast<std::uint32_t>(f);
-                if (b == fill_bits || b == missing_bits) {
-                    f = nan;
-                }
-            }
         }
-        return 0;
     }
-    const double factor = scale.value_or(1.0);
-    const double shift = offset.value_or(0.0);
-    const bool packed = scale || offset;
-    std::uint64_t inexact = 0;
-    // A block of whole rows at a time, so that doubles never take twice the grid's memory.
-    const std::size_t rows_per_block =
-        std::max<std::size_t>(1, (std::size_t{1} << 20) / row_length);
-    const std::size_t rows = out.size() / row_length;
-    std::vector<double> block(std::min(rows, rows_per_block) * row_length);
-    for (std::size_t first = 0; first < rows; first += rows_per_block) {
-        const std::size_t n = std::min(rows_per_block, rows - first);
-        std::size_t start[2] = {first, 0};
-        std::size_t count[2] = {n, row_length};
-        if (v.dims.size() == 1) {
-            start[0] = first * row_length;
-            count[0] = n * row_length;
+    helper(const helper &) = delete;
+    helper &operator=(const helper &) = delete;
+
+    int memory() const { return memory_.fd; }
+
+    // The next frame; a refusal becomes the command's failure, and a helper that ends without
+    // one is reported by how it ended.
+    protocol::frame next() {
+        std::vector<unsigned char> bytes(protocol::header_bytes);
+        if (!read_all(bytes.data(), bytes.size())) {
+            ended();
         }
-        d.check(nc_get_vara_double(d.id(), v.id, start, count, block.data()),
-                "reading '" + v.name + "'");
-        for (std::size_t k = 0; k < n * row_length; ++k) {
-            double value = block[k];
-            float &f = out[first * row_length + k];
-            if ((fill && (value == *fill || (std::isnan(value) && std::isnan(*fill)))) ||
-                (missing && (value == *missing || (std::isnan(value) && std::isnan(*missing))))) {
-                f = nan;
+        std::uint32_t length = 0;
+        if (!protocol::payload_length(bytes, length)) {
+            garbled("a malformed frame");
+        }
+        bytes.resize(protocol::header_bytes + length);
+        if (!read_all(bytes.data() + protocol::header_bytes, length)) {
+            ended();
+        }
+        protocol::frame f;
+        std::string error;
+        if (!protocol::decode(bytes, f, error)) {
+            garbled(error);
+        }
+        if (f.what == protocol::kind::refusal) {
+            throw failure(status_bad_data, name_ + ": " + printable(f.reason, 400));
+        }
+        return f;
+    }
+
+    void go() {
+        const char g = 'g';
+        ssize_t n = 0;
+        do {
+            n = ::send(go_.fd, &g, 1, MSG_NOSIGNAL);
+        } while (n < 0 && errno == EINTR);
+        if (n != 1) {
+            ended();
+        }
+    }
+
+    // Waits for the helper, which must end well once it has said all.
+    void finish() {
+        if (exit_status() != 0) {
+            ended();
+        }
+    }
+
+    [[noreturn]] void garbled(const std::string &what) {
+        throw failure(status_bad_data, name_ + ": the NetCDF helper answered with " + what);
+    }
+
+  private:
+    bool read_all(unsigned char *to, std::size_t n) {
+        for (std::size_t got = 0; got < n;) {
+            const ssize_t k = ::read(reply_.fd, to + got, n - got);
+            if (k < 0 && errno == EINTR) {
                 continue;
             }
-            if (packed) {
-                value = value * factor + shift;
+            if (k <= 0) {
+                return false;
             }
-            if (std::isfinite(value) && std::fabs(value) > std::numeric_limits<float>::max()) {
-                throw failure(status_bad_data, d.name() + ": '" + v.name + "' holds " +
-                                                   std::to_string(value) +
-                                                   ", beyond the range of single precision");
+            got += static_cast<std::size_t>(k);
+        }
+        return true;
+    }
+
+    int exit_status() {
+        if (pid_ <= 0) {
+            return status_;
+        }
+        int status = 0;
+        while (::waitpid(pid_, &status, 0) < 0) {
+            if (errno != EINTR) {
+                status = 0;
+                break;
             }
-            f = static_cast<float>(value);
-            if (!std::isnan(value) && static_cast<double>(f) != value) {
-                ++inexact;
-            }
         }
+        pid_ = -1;
+        status_ = status;
+        return status;
     }
-    return inexact;
-}
 
-void note_rounding(std::vector<std::string> &warnings, const variable_info &v,
-                   std::uint64_t inexact, std::size_t total, bool packed) {
-    if (inexact > 0) {
-        warnings.push_back("'" + v.name + "': " + std::to_string(inexact) + " of " +
-                           std::to_string(total) + " values changed when rounded from " +
-                           (packed ? "unpacked " + type_name(v.type) : type_name(v.type)) +
-                           " to single precision");
-    }
-}
-
-// The titles along a dimension: its coordinate variable, or the indices.
-std::vector<float> titles(const dataset &d, int dim, std::size_t length,
-                          std::vector<std::string> &warnings) {
-    const std::string name = dimension_name(d, dim);
-    std::vector<float> t(length);
-    int id = 0;
-    if (nc_inq_varid(d.id(), name.c_str(), &id) == NC_NOERR) {
-        const variable_info v = describe(d, id);
-        if (v.dims.size() == 1 && v.dims[0] == dim) {
-            if (!numeric(v.type)) {
-                throw failure(status_bad_data, d.name() + ": the coordinate variable '" + name +
-                                                   "' holds " + type_name(v.type) +
-                                                   ", not numbers");
-            }
-            const std::uint64_t inexact = read_values(d, v, t, 1);
-            note_rounding(warnings, v, inexact, length,
-                          number_attribute(d, id, "scale_factor").has_value());
-            return t;
+    // The helper ended, or stopped talking, before it said all it had to.
+    [[noreturn]] void ended() {
+        reply_.reset();
+        go_.reset();
+        const int status = exit_status();
+        std::string how;
+        if (WIFSIGNALED(status)) {
+            const int signal = WTERMSIG(status);
+            how = signal == SIGXCPU   ? "it ran out of CPU time"
+                  : signal == SIGXFSZ ? "it tried to write a file"
+                                      : "signal " + std::to_string(signal);
+        } else {
+            how = "exit status " + std::to_string(WEXITSTATUS(status));
         }
+        throw failure(status_bad_data, name_ + ": the NetCDF library failed on this file (" + how +
+                                           "): it is damaged or not a NetCDF file");
     }
-    for (std::size_t i = 0; i < length; ++i) {
-        t[i] = static_cast<float>(i);
-    }
-    return t;
-}
 
-void open_dataset(dataset &d, const std::string &path, std::vector<char> &bytes) {
-    if (path != "-") {
-        d.check(nc_open(path.c_str(), NC_NOWRITE, d.handle()), "not a NetCDF file");
-        return;
+    [[noreturn]] void fail_system(const char *what) {
+        throw failure(status_bad_data, name_ + ": " + what + ": " + std::strerror(errno));
     }
-    std::vector<char> block(std::size_t{1} << 20);
-    std::size_t n = 0;
-    while ((n = std::fread(block.data(), 1, block.size(), stdin)) > 0) {
-        bytes.insert(bytes.end(), block.begin(), block.begin() + static_cast<long>(n));
-    }
-    if (std::ferror(stdin) != 0) {
-        throw failure(status_bad_data, path + ": " + std::strerror(errno));
-    }
-    d.check(nc_open_mem("standard input", NC_NOWRITE, bytes.size(), bytes.data(), d.handle()),
-            "not a NetCDF file");
-}
 
-// Whether the variable's stored values are the grid's values as they are: then they can be used
-// where they lie in the file.
-bool usable_as_stored(const dataset &d, const variable_info &v) {
-    int format = 0;
-    int storage = 0;
-    int endian = 0;
-    if (v.type != NC_FLOAT || number_attribute(d, v.id, "scale_factor") ||
-        number_attribute(d, v.id, "add_offset") || number_attribute(d, v.id, "missing_value") ||
-        nc_inq_format(d.id(), &format) != NC_NOERR ||
-        (format != NC_FORMAT_NETCDF4 && format != NC_FORMAT_NETCDF4_CLASSIC) ||
-        nc_inq_var_chunking(d.id(), v.id, &storage, nullptr) != NC_NOERR ||
-        storage != NC_CONTIGUOUS || nc_inq_var_endian(d.id(), v.id, &endian) != NC_NOERR ||
-        (endian == NC_ENDIAN_BIG) != (std::endian::native == std::endian::big)) {
-        return false;
-    }
-    // NaN as the fill value is NaN already; any other must be replaced.
-    const std::optional<double> fill = number_attribute(d, v.id, "_FillValue");
-    return !fill || std::bit_cast<std::uint32_t>(static_cast<float>(*fill)) ==
-                        std::bit_cast<std::uint32_t>(std::numeric_limits<float>::quiet_NaN());
-}
-
-// Where a dataset's values begin in its HDF5 file, when they are stored whole, unfiltered and as
-// little-endian floats taking `bytes` bytes.
-std::optional<std::uint64_t> stored_at(const std::string &path, const std::string &name,
-                                       std::uint64_t bytes) {
-    (void)H5Eset_auto2(H5E_DEFAULT, nullptr, nullptr); // a refusal here is not an error
-    const hid_t file = H5Fopen(path.c_str(), H5F_ACC_RDONLY, H5P_DEFAULT);
-    if (file < 0) {
-        return std::nullopt;
-    }
-    std::optional<std::uint64_t> at;
-    const hid_t set = H5Dopen2(file, name.c_str(), H5P_DEFAULT);
-    if (set >= 0) {
-        const hid_t layout = H5Dget_create_plist(set);
-        const hid_t type = H5Dget_type(set);
-        const haddr_t offset = H5Dget_offset(set);
-        if (layout >= 0 && type >= 0 && H5Pget_layout(layout) == H5D_CONTIGUOUS &&
-            H5Pget_nfilters(layout) == 0 && H5Tequal(type, H5T_IEEE_F32LE) > 0 &&
-            offset != HADDR_UNDEF && H5Dget_storage_size(set) == bytes) {
-            at = offset;
-        }
-        if (type >= 0) {
-            H5Tclose(type);
-        }
-        if (layout >= 0) {
-            H5Pclose(layout);
-        }
-        H5Dclose(set);
-    }
-    H5Fclose(file);
-    return at;
-}
+    std::string name_;
+    pid_t pid_ = -1;
+    int status_ = 0;
+    descriptor reply_;
+    descriptor go_;
+    descriptor memory_;
+};
 
 } // namespace
 
 std::vector<std::string> read_netcdf(const std::string &path, const std::string &variable,
                                      const std::function<void(const binmat::grid_view &)> &use) {
-    auto d = std::make_unique<dataset>(path);
-    std::vector<char> bytes;
-    open_dataset(*d, path, bytes);
-    const variable_info v = choose(*d, variable);
-    std::size_t rows = 0;
-    std::size_t columns = 0;
-    d->check(nc_inq_dimlen(d->id(), v.dims[0], &rows), "reading a dimension");
-    d->check(nc_inq_dimlen(d->id(), v.dims[1], &columns), "reading a dimension");
-    const std::string shape = std::to_string(rows) + " by " + std::to_string(columns);
-    if (rows == 0 || columns == 0) {
-        throw failure(status_bad_data, d->name() + ": '" + v.name + "' is empty (" + shape + ")");
-    }
-    if (!binmat::storable_column_count(columns)) {
-        throw failure(status_bad_data,
-                      d->name() + ": '" + v.name + "' (" + shape +
-                          ") has too many columns for the format: their titles must take under "
-                          "2^31 bytes, and their count must be exact as a float");
-    }
-    if (rows >= (std::size_t{1} << 31)) {
-        throw failure(status_bad_data, d->name() + ": '" + v.name + "' (" + shape +
-                                           ") has too many rows for the format (under 2^31)");
-    }
-    std::vector<std::string> warnings;
-    binmat::grid g;
-    g.row_coordinates = titles(*d, v.dims[0], rows, warnings);
-    g.column_coordinates = titles(*d, v.dims[1], columns, warnings);
-    const std::size_t count = rows * columns; // both under 2^31: the product fits
-    if (path != "-" && usable_as_stored(*d, v)) {
-        d->close(); // HDF5 is asked directly, and refuses a file open twice in other modes
-        const std::optional<std::uint64_t> at = stored_at(path, v.name, 4 * std::uint64_t{count});
-        if (at && *at % alignof(float) == 0) {
-            const mapped_file map(path);
-            if (*at + 4 * std::uint64_t{count} <= map.bytes().size()) {
-                const auto *values = reinterpret_cast<const float *>(map.bytes().data() + *at);
-                use(binmat::grid_view(g.row_coordinates, g.column_coordinates,
-                                      std::span(values, count)));
-                return warnings;
-            }
+    descriptor opened;
+    int input = STDIN_FILENO;
+    if (path != "-") {
+        opened.reset(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+        if (opened.fd < 0) {
+            throw failure(status_bad_data, path + ": " + std::strerror(errno));
         }
-        d = std::make_unique<dataset>(path);
-        open_dataset(*d, path, bytes);
+        input = opened.fd;
     }
-    g.values.resize(count);
-    const std::uint64_t inexact = read_values(*d, v, g.values, columns);
-    note_rounding(warnings, v, inexact, count,
-                  number_attribute(*d, v.id, "scale_factor").has_value() ||
-                      number_attribute(*d, v.id, "add_offset").has_value());
-    use(g);
+    struct stat st {};
+    if (::fstat(input, &st) != 0) {
+        throw failure(status_bad_data, path + ": " + std::strerror(errno));
+    }
+    if (S_ISDIR(st.st_mode)) {
+        throw failure(status_bad_data, path + ": is a directory");
+    }
+    // A regular file is read by name, so that the helper can find values stored whole; anything
+    // else is read to its end by the helper.
+    const bool file = S_ISREG(st.st_mode);
+    helper h(path, input, file ? (path == "-" ? "/proc/self/fd/3" : path) : "", variable);
+    const protocol::frame description = h.next();
+    const std::uint64_t rows = description.rows;
+    const std::uint64_t columns = description.columns;
+    if (description.what != protocol::kind::description || rows == 0 ||
+        rows >= (std::uint64_t{1} << 31) || columns == 0 ||
+        !binmat::storable_column_count(columns)) {
+        h.garbled("a description that no grid of the format has");
+    }
+    const std::uint64_t count = rows * columns; // both under 2^31: the product fits
+    if (description.stored_whole) {
+        struct stat now {};
+        if (!file || ::fstat(input, &now) != 0 || description.offset % 4 != 0 ||
+            description.offset > static_cast<std::uint64_t>(now.st_size) ||
+            4 * count > static_cast<std::uint64_t>(now.st_size) - description.offset) {
+            h.garbled("values stored beyond the file");
+        }
+    }
+    // Memory for what the helper decodes, asked of the machine only for a grid it can hold.
+    const std::uint64_t floats = rows + columns + (description.stored_whole ? 0 : count);
+    const std::uint64_t bytes = 4 * floats;
+    const std::string not_enough = "not enough memory for a grid of " + std::to_string(rows) +
+                                   " x " + std::to_string(columns) + " (" +
+                                   std::to_string(4 * count) + " bytes)";
+    if (bytes > memory_available()) {
+        throw failure(status_bad_data, path + ": " + not_enough);
+    }
+    if (::ftruncate(h.memory(), static_cast<off_t>(bytes)) != 0) {
+        throw failure(status_bad_data, path + ": " + not_enough + ": " + std::strerror(errno));
+    }
+    h.go();
+    const protocol::frame done = h.next();
+    if (done.what != protocol::kind::done) {
+        h.garbled("a frame out of order");
+    }
+    h.finish();
+    mapping decoded;
+    decoded.bytes = static_cast<std::size_t>(bytes);
+    decoded.at = ::mmap(nullptr, decoded.bytes, PROT_READ, MAP_SHARED, h.memory(), 0);
+    if (decoded.at == MAP_FAILED) {
+        throw failure(status_bad_data, path + ": " + not_enough + ": " + std::strerror(errno));
+    }
+    const auto *titles = static_cast<const float *>(decoded.at);
+    mapping stored;
+    const float *values = titles + rows + columns;
+    if (description.stored_whole) {
+        stored.bytes = static_cast<std::size_t>(description.offset + 4 * count);
+        stored.at = ::mmap(nullptr, stored.bytes, PROT_READ, MAP_PRIVATE | MAP_POPULATE, input, 0);
+        if (stored.at == MAP_FAILED) {
+            throw failure(status_bad_data,
+                          path + ": cannot be mapped: " + std::string(std::strerror(errno)));
+        }
+        values = reinterpret_cast<const float *>(static_cast<const unsigned char *>(stored.at) +
+                                                 description.offset);
+    }
+    use(binmat::grid_view(std::span(titles, static_cast<std::size_t>(rows)),
+                          std::span(titles + rows, static_cast<std::size_t>(columns)),
+                          std::span(values, static_cast<std::size_t>(count))));
+    std::vector<std::string> warnings;
+    for (const std::string &w : done.warnings) {
+        warnings.push_back(printable(w, 400));
+    }
     return warnings;
 }
 

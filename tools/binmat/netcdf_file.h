@@ -33,11 +33,12 @@ void write_netcdf(output_file &out, const mapped_grid &g, const netcdf_attribute
 
 // Reads the 2-D numeric variable `variable` (or the only one, when empty) of the NetCDF file at
 // `path` ("-" for standard input), with its dimensions' coordinate variables as titles (indices
-// when a dimension has none), and hands the grid to `use`. Values that can be used as stored
-// (single precision, little-endian, contiguous and unpacked, with no fill value but NaN) are
-// handed over where they lie in a map of the file; others are converted into memory. Returns
-// the warnings about precision lost on the way to single precision. Throws cli::failure with the
-// reason for a file or variable it refuses.
+// when a dimension has none), and hands the grid to `use`. The file is decoded by the helper
+// binmat-read-netcdf in a process of its own, under limits: a file that crashes netCDF-C or HDF5
+// is refused. Values that can be used as stored (single precision, little-endian, contiguous and
+// unpacked, with no fill value but NaN) are handed over where they lie in a map of the file;
+// others come back through shared memory. Returns the warnings about precision lost on the way
+// to single precision. Throws cli::failure with the reason for a file or variable it refuses.
 std::vector<std::string> read_netcdf(const std::string &path, const std::string &variable,
                                      const std::function<void(const binmat::grid_view &)> &use);
 

@@ -1,0 +1,726 @@
+// binmat-read-netcdf: decodes one NetCDF file for binmat, in a process of its own. netCDF-C and
+// HDF5 were not written for hostile files: here a file that crashes them, loops in them or makes
+// them ask for memory without end costs only this process, which binmat started under limits it
+// sets on itself before it reads a byte. Not a command for people: binmat starts it.
+//
+// Usage: binmat-read-netcdf [--variable NAME] (--file PATH | --stream)
+// fd 0: a byte from binmat once the shared memory is sized ('g'), or its end to give up;
+// fd 3: the input (the file at PATH, or a stream read to its end); fd 4: the frames this sends
+// (see netcdf_protocol.h); fd 5: the shared memory file that receives the titles and the values.
+#include "netcdf_classic.h"
+#include "netcdf_protocol.h"
+#include "quote.h"
+
+#include <binmat/layout.h>
+
+#include <netcdf.h>
+#include <netcdf_mem.h>
+
+#include <hdf5.h>
+
+#include <algorithm>
+#include <bit>
+#include <cerrno>
+#include <cmath>
+#include <csignal>
+#include <cstdio>
+#include <cstring>
+#include <fstream>
+#include <limits>
+#include <optional>
+#include <span>
+#include <stdexcept>
+#include <string>
+#include <sys/mman.h>
+#include <sys/prctl.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#include <vector>
+
+#if __has_include(<valgrind/valgrind.h>)
+#include <valgrind/valgrind.h>
+#else
+#define RUNNING_ON_VALGRIND 0
+#endif
+
+namespace {
+
+namespace protocol = cli::netcdf_protocol;
+using cli::quoted;
+
+constexpr int go_fd = 0;
+constexpr int input_fd = 3;
+constexpr int reply_fd = 4;
+constexpr int memory_fd = 5;
+
+// Seconds of CPU time to open a file and describe it, and then per GiB of values.
+constexpr rlim_t describing_seconds = 10;
+constexpr rlim_t seconds_per_gib = 30;
+// Room to open a file beyond what this process holds already, and beyond the values.
+constexpr std::uint64_t headroom = std::uint64_t{1} << 30;
+
+// A reason to refuse the file, said in a refusal frame.
+struct refusal : std::runtime_error {
+    using std::runtime_error::runtime_error;
+};
+
+// Address-space limits cannot be kept where a sanitizer reserves its shadow or valgrind runs.
+bool address_limits_apply() {
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+    return false;
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer) || __has_feature(memory_sanitizer) ||                         \
+    __has_feature(thread_sanitizer)
+    return false;
+#else
+    return RUNNING_ON_VALGRIND == 0;
+#endif
+#else
+    return RUNNING_ON_VALGRIND == 0;
+#endif
+}
+
+std::uint64_t address_space_now() {
+    std::ifstream statm("/proc/self/statm");
+    std::uint64_t pages = 0;
+    statm >> pages;
+    return pages * static_cast<std::uint64_t>(::sysconf(_SC_PAGESIZE));
+}
+
+void limit(int resource, rlim_t soft) {
+    rlimit l{};
+    if (::getrlimit(resource, &l) == 0) {
+        l.rlim_cur = l.rlim_max == RLIM_INFINITY ? soft : std::min(soft, l.rlim_max);
+        (void)::setrlimit(resource, &l);
+    }
+}
+
+// Room for this process to grow by `more` bytes of address space, and no further.
+void limit_address_space(std::uint64_t more) {
+    if (address_limits_apply()) {
+        limit(RLIMIT_AS, static_cast<rlim_t>(address_space_now() + more));
+    }
+}
+
+void send(const protocol::frame &f) {
+    const std::vector<unsigned char> bytes = protocol::encode(f);
+    for (std::size_t done = 0; done < bytes.size();) {
+        const ssize_t n = ::write(reply_fd, bytes.data() + done, bytes.size() - done);
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        if (n <= 0) {
+            ::_exit(3); // binmat has gone: nothing to tell
+        }
+        done += static_cast<std::size_t>(n);
+    }
+}
+
+// An open NetCDF file, closed once.
+class dataset {
+  public:
+    dataset() = default;
+    ~dataset() {
+        if (id_ >= 0) {
+            nc_close(id_);
+        }
+    }
+    dataset(const dataset &) = delete;
+    dataset &operator=(const dataset &) = delete;
+
+    int id() const { return id_; }
+    int *handle() { return &id_; }
+
+    // Throws for a status other than success, saying what was being done.
+    void check(int status, const std::string &doing) const {
+        if (status != NC_NOERR) {
+            throw refusal(doing + ": " + nc_strerror(status));
+        }
+    }
+
+    void close() {
+        const int id = id_;
+        id_ = -1;
+        (void)nc_close(id);
+    }
+
+  private:
+    int id_ = -1;
+};
+
+bool numeric(nc_type t) {
+    switch (t) {
+    case NC_BYTE:
+    case NC_UBYTE:
+    case NC_SHORT:
+    case NC_USHORT:
+    case NC_INT:
+    case NC_UINT:
+    case NC_INT64:
+    case NC_UINT64:
+    case NC_FLOAT:
+    case NC_DOUBLE:
+        return true;
+    default:
+        return false;
+    }
+}
+
+std::string type_name(nc_type t) {
+    switch (t) {
+    case NC_BYTE:
+        return "byte";
+    case NC_UBYTE:
+        return "ubyte";
+    case NC_SHORT:
+        return "short";
+    case NC_USHORT:
+        return "ushort";
+    case NC_INT:
+        return "int";
+    case NC_UINT:
+        return "uint";
+    case NC_INT64:
+        return "int64";
+    case NC_UINT64:
+        return "uint64";
+    case NC_FLOAT:
+        return "float";
+    case NC_DOUBLE:
+        return "double";
+    case NC_CHAR:
+        return "text (char)";
+    case NC_STRING:
+        return "text (string)";
+    default:
+        return "a user-defined type";
+    }
+}
+
+// Bytes of one stored value, for the memory that decoding may take.
+std::uint64_t stored_size(nc_type t) {
+    switch (t) {
+    case NC_BYTE:
+    case NC_UBYTE:
+        return 1;
+    case NC_SHORT:
+    case NC_USHORT:
+        return 2;
+    case NC_INT:
+    case NC_UINT:
+    case NC_FLOAT:
+        return 4;
+    default:
+        return 8;
+    }
+}
+
+struct variable_info {
+    int id = -1;
+    std::string name;
+    nc_type type = NC_NAT;
+    std::vector<int> dims;
+};
+
+variable_info describe(const dataset &d, int id) {
+    variable_info v;
+    v.id = id;
+    char name[NC_MAX_NAME + 1] = {};
+    int ndims = 0;
+    d.check(nc_inq_var(d.id(), id, name, &v.type, &ndims, nullptr, nullptr), "reading a variable");
+    v.name = name;
+    v.dims.resize(static_cast<std::size_t>(std::max(ndims, 0)));
+    d.check(nc_inq_vardimid(d.id(), id, v.dims.data()), "reading a variable");
+    return v;
+}
+
+std::string dimension_name(const dataset &d, int dim) {
+    char name[NC_MAX_NAME + 1] = {};
+    d.check(nc_inq_dimname(d.id(), dim, name), "reading a dimension");
+    return name;
+}
+
+// "'name(x, y)'", fit to quote.
+std::string with_dimensions(const dataset &d, const variable_info &v) {
+    std::string s = v.name + "(";
+    for (std::size_t i = 0; i < v.dims.size(); ++i) {
+        s += (i > 0 ? ", " : "") + dimension_name(d, v.dims[i]);
+    }
+    return quoted(s + ")");
+}
+
+// Names for a message: a few of them, each fit to print.
+std::string name_list(const std::vector<std::string> &names) {
+    constexpr std::size_t shown = 10;
+    std::string s;
+    for (std::size_t i = 0; i < std::min(names.size(), shown); ++i) {
+        s += (i > 0 ? ", " : "") + cli::printable(names[i], 60);
+    }
+    if (names.size() > shown) {
+        s += " and " + std::to_string(names.size() - shown) + " more";
+    }
+    return s;
+}
+
+variable_info choose(const dataset &d, const std::string &wanted) {
+    int count = 0;
+    d.check(nc_inq_nvars(d.id(), &count), "listing the variables");
+    std::vector<variable_info> grids;
+    std::vector<std::string> all;
+    for (int id = 0; id < count; ++id) {
+        variable_info v = describe(d, id);
+        if (all.size() <= 10) {
+            all.push_back(with_dimensions(d, v));
+        }
+        if (v.dims.size() == 2 && numeric(v.type)) {
+            grids.push_back(v);
+        }
+    }
+    std::vector<std::string> listed;
+    for (const variable_info &v : grids) {
+        listed.push_back(v.name);
+    }
+    if (!wanted.empty()) {
+        int id = 0;
+        if (nc_inq_varid(d.id(), wanted.c_str(), &id) != NC_NOERR) {
+            throw refusal("no variable " + quoted(wanted) +
+                          (grids.empty() ? " (and none is a 2-D numeric one)"
+                                         : "; the 2-D ones: " + name_list(listed)));
+        }
+        variable_info v = describe(d, id);
+        if (v.dims.size() != 2) {
+            throw refusal(with_dimensions(d, v) + " has " + std::to_string(v.dims.size()) +
+                          (v.dims.size() == 1 ? " dimension" : " dimensions") + "; a grid has two");
+        }
+        if (!numeric(v.type)) {
+            throw refusal(quoted(v.name) + " holds " + type_name(v.type) + ", not numbers");
+        }
+        return v;
+    }
+    if (grids.size() == 1) {
+        return grids.front();
+    }
+    if (grids.empty()) {
+        std::string variables;
+        for (std::size_t i = 0; i < all.size() && i < 10; ++i) {
+            variables += (i > 0 ? ", " : "") + all[i];
+        }
+        if (count > 10) {
+            variables += " and " + std::to_string(count - 10) + " more";
+        }
+        throw refusal("no 2-D numeric variable to make a grid of" +
+                      (count == 0 ? std::string(" (the file has no variables)")
+                                  : " (its variables: " + variables + ")"));
+    }
+    throw refusal("several 2-D variables (" + name_list(listed) + "): choose one with --variable");
+}
+
+std::optional<double> number_attribute(const dataset &d, int variable, const char *name) {
+    nc_type type = NC_NAT;
+    std::size_t length = 0;
+    if (nc_inq_att(d.id(), variable, name, &type, &length) != NC_NOERR || length != 1 ||
+        !numeric(type)) {
+        return std::nullopt;
+    }
+    double value = 0;
+    d.check(nc_get_att_double(d.id(), variable, name, &value), std::string("reading ") + name);
+    return value;
+}
+
+// Reads a numeric variable into `out` as single precision, with fill and missing values as NaN
+// and packed values unpacked. Returns how many values changed in rounding.
+std::uint64_t read_values(const dataset &d, const variable_info &v, std::span<float> out,
+                          std::size_t row_length) {
+    const std::optional<double> fill = number_attribute(d, v.id, "_FillValue");
+    const std::optional<double> missing = number_attribute(d, v.id, "missing_value");
+    const std::optional<double> scale = number_attribute(d, v.id, "scale_factor");
+    const std::optional<double> offset = number_attribute(d, v.id, "add_offset");
+    const float nan = std::numeric_limits<float>::quiet_NaN();
+    if (v.type == NC_FLOAT && !scale && !offset) {
+        d.check(nc_get_var_float(d.id(), v.id, out.data()), "reading " + quoted(v.name));
+        // Compared by bits: a NaN that is not the fill value keeps its payload.
+        const auto bits_of = [](std::optional<double> value) -> std::optional<std::uint32_t> {
+            if (!value) {
+                return std::nullopt;
+            }
+            return std::bit_cast<std::uint32_t>(static_cast<float>(*value));
+        };
+        const std::optional<std::uint32_t> fill_bits = bits_of(fill);
+        const std::optional<std::uint32_t> missing_bits = bits_of(missing);
+        if (fill_bits || missing_bits) {
+            for (float &f : out) {
+                const auto b = std::bit_cast<std::uint32_t>(f);
+                if (b == fill_bits || b == missing_bits) {
+                    f = nan;
+                }
+            }
+        }
+        return 0;
+    }
+    const double factor = scale.value_or(1.0);
+    const double shift = offset.value_or(0.0);
+    const bool packed = scale || offset;
+    std::uint64_t inexact = 0;
+    // A block of whole rows at a time, so that doubles never take twice the grid's memory.
+    const std::size_t rows_per_block =
+        std::max<std::size_t>(1, (std::size_t{1} << 20) / row_length);
+    const std::size_t rows = out.size() / row_length;
+    std::vector<double> block(std::min(rows, rows_per_block) * row_length);
+    for (std::size_t first = 0; first < rows; first += rows_per_block) {
+        const std::size_t n = std::min(rows_per_block, rows - first);
+        std::size_t start[2] = {first, 0};
+        std::size_t count[2] = {n, row_length};
+        if (v.dims.size() == 1) {
+            start[0] = first * row_length;
+            count[0] = n * row_length;
+        }
+        d.check(nc_get_vara_double(d.id(), v.id, start, count, block.data()),
+                "reading " + quoted(v.name));
+        for (std::size_t k = 0; k < n * row_length; ++k) {
+            double value = block[k];
+            float &f = out[first * row_length + k];
+            if ((fill && (value == *fill || (std::isnan(value) && std::isnan(*fill)))) ||
+                (missing && (value == *missing || (std::isnan(value) && std::isnan(*missing))))) {
+                f = nan;
+                continue;
+            }
+            if (packed) {
+                value = value * factor + shift;
+            }
+            if (std::isfinite(value) && std::fabs(value) > std::numeric_limits<float>::max()) {
+                throw refusal(quoted(v.name) + " holds " + std::to_string(value) +
+                              ", beyond the range of single precision");
+            }
+            f = static_cast<float>(value);
+            if (!std::isnan(value) && static_cast<double>(f) != value) {
+                ++inexact;
+            }
+        }
+    }
+    return inexact;
+}
+
+void note_rounding(std::vector<std::string> &warnings, const variable_info &v,
+                   std::uint64_t inexact, std::size_t total, bool packed) {
+    if (inexact > 0) {
+        warnings.push_back(quoted(v.name) + ": " + std::to_string(inexact) + " of " +
+                           std::to_string(total) + " values changed when rounded from " +
+                           (packed ? "unpacked " + type_name(v.type) : type_name(v.type)) +
+                           " to single precision");
+    }
+}
+
+// The coordinate variable of a dimension, when it has one that holds numbers.
+std::optional<variable_info> coordinate_variable(const dataset &d, int dim) {
+    const std::string name = dimension_name(d, dim);
+    int id = 0;
+    if (nc_inq_varid(d.id(), name.c_str(), &id) != NC_NOERR) {
+        return std::nullopt;
+    }
+    variable_info v = describe(d, id);
+    if (v.dims.size() != 1 || v.dims[0] != dim) {
+        return std::nullopt;
+    }
+    if (!numeric(v.type)) {
+        throw refusal("the coordinate variable " + quoted(name) + " holds " + type_name(v.type) +
+                      ", not numbers");
+    }
+    return v;
+}
+
+// The titles along a dimension into `out`: its coordinate variable, or the indices.
+void read_titles(const dataset &d, int dim, std::span<float> out,
+                 std::vector<std::string> &warnings) {
+    if (const std::optional<variable_info> v = coordinate_variable(d, dim)) {
+        const std::uint64_t inexact = read_values(d, *v, out, 1);
+        note_rounding(warnings, *v, inexact, out.size(),
+                      number_attribute(d, v->id, "scale_factor").has_value());
+        return;
+    }
+    for (std::size_t i = 0; i < out.size(); ++i) {
+        out[i] = static_cast<float>(i);
+    }
+}
+
+// Whether the variable's stored values are the grid's values as they are: then binmat can map
+// them where they lie in the file.
+bool usable_as_stored(const dataset &d, const variable_info &v) {
+    int format = 0;
+    int storage = 0;
+    int endian = 0;
+    if (v.type != NC_FLOAT || number_attribute(d, v.id, "scale_factor") ||
+        number_attribute(d, v.id, "add_offset") || number_attribute(d, v.id, "missing_value") ||
+        nc_inq_format(d.id(), &format) != NC_NOERR ||
+        (format != NC_FORMAT_NETCDF4 && format != NC_FORMAT_NETCDF4_CLASSIC) ||
+        nc_inq_var_chunking(d.id(), v.id, &storage, nullptr) != NC_NOERR ||
+        storage != NC_CONTIGUOUS || nc_inq_var_endian(d.id(), v.id, &endian) != NC_NOERR ||
+        (endian == NC_ENDIAN_BIG) != (std::endian::native == std::endian::big)) {
+        return false;
+    }
+    // NaN as the fill value is NaN already; any other must be replaced.
+    const std::optional<double> fill = number_attribute(d, v.id, "_FillValue");
+    return !fill || std::bit_cast<std::uint32_t>(static_cast<float>(*fill)) ==
+                        std::bit_cast<std::uint32_t>(std::numeric_limits<float>::quiet_NaN());
+}
+
+// Where a dataset's values begin in its HDF5 file, when they are stored whole, unfiltered and as
+// little-endian floats taking `bytes` bytes.
+std::optional<std::uint64_t> stored_at(const std::string &path, const std::string &name,
+                                       std::uint64_t bytes) {
+    (void)H5Eset_auto2(H5E_DEFAULT, nullptr, nullptr); // a refusal here is not an error
+    const hid_t file = H5Fopen(path.c_str(), H5F_ACC_RDONLY, H5P_DEFAULT);
+    if (file < 0) {
+        return std::nullopt;
+    }
+    std::optional<std::uint64_t> at;
+    const hid_t set = H5Dopen2(file, name.c_str(), H5P_DEFAULT);
+    if (set >= 0) {
+        const hid_t layout = H5Dget_create_plist(set);
+        const hid_t type = H5Dget_type(set);
+        const haddr_t offset = H5Dget_offset(set);
+        if (layout >= 0 && type >= 0 && H5Pget_layout(layout) == H5D_CONTIGUOUS &&
+            H5Pget_nfilters(layout) == 0 && H5Tequal(type, H5T_IEEE_F32LE) > 0 &&
+            offset != HADDR_UNDEF && H5Dget_storage_size(set) == bytes) {
+            at = offset;
+        }
+        if (type >= 0) {
+            H5Tclose(type);
+        }
+        if (layout >= 0) {
+            H5Pclose(layout);
+        }
+        H5Dclose(set);
+    }
+    H5Fclose(file);
+    return at;
+}
+
+// The input, whole: a stream is read to its end into memory, which grows with what arrives; a
+// file is mapped for as long as its header is checked.
+struct input {
+    std::vector<unsigned char> bytes; // a stream's
+    const unsigned char *mapped = nullptr;
+    std::size_t length = 0;
+
+    input() = default;
+    input(const input &) = delete;
+    input &operator=(const input &) = delete;
+    ~input() { unmap(); }
+
+    std::span<const unsigned char> view() const {
+        return mapped != nullptr ? std::span(mapped, length) : std::span(bytes);
+    }
+    void unmap() {
+        if (mapped != nullptr) {
+            ::munmap(const_cast<unsigned char *>(mapped), length);
+            mapped = nullptr;
+        }
+    }
+};
+
+// Whether a NetCDF file could begin with `head`: the classic signature, or HDF5's at the start
+// or after a user block of 512, 1024, 2048... bytes, within what has arrived.
+bool signed_as_netcdf(std::span<const unsigned char> head) {
+    if (cli::is_netcdf_classic(head)) {
+        return true;
+    }
+    constexpr unsigned char hdf5[8] = {0x89, 'H', 'D', 'F', '\r', '\n', 0x1A, '\n'};
+    for (std::size_t at = 0; at + sizeof hdf5 <= head.size(); at = at == 0 ? 512 : 2 * at) {
+        if (std::memcmp(head.data() + at, hdf5, sizeof hdf5) == 0) {
+            return true;
+        }
+    }
+    return false;
+}
+
+// Reads a stream to its end, but stops as soon as it is plainly no NetCDF file: a stream may
+// never end (/dev/zero).
+void read_stream(input &in) {
+    constexpr std::size_t signature_window = std::size_t{1} << 20;
+    std::size_t have = 0;
+    bool signed_ok = false;
+    for (;;) {
+        if (!signed_ok && have >= signature_window) {
+            signed_ok = signed_as_netcdf(std::span(in.bytes).first(have));
+            if (!signed_ok) {
+                throw refusal("not a NetCDF file: it begins with the signature of neither "
+                              "NetCDF classic nor HDF5");
+            }
+        }
+        in.bytes.resize(have == 0 ? std::size_t{1} << 16 : 2 * have);
+        const ssize_t n = ::read(input_fd, in.bytes.data() + have, in.bytes.size() - have);
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        if (n < 0) {
+            throw refusal(std::string("read error: ") + std::strerror(errno));
+        }
+        if (n == 0) {
+            in.bytes.resize(have);
+            if (!signed_ok && !signed_as_netcdf(in.bytes)) {
+                throw refusal("not a NetCDF file: it begins with the signature of neither "
+                              "NetCDF classic nor HDF5");
+            }
+            return;
+        }
+        have += static_cast<std::size_t>(n);
+        in.bytes.resize(have); // so that the next round doubles what arrived, not what was asked
+    }
+}
+
+void map_file(input &in, const std::string &path) {
+    struct stat opened {};
+    struct stat named {};
+    if (::fstat(input_fd, &opened) != 0 || ::stat(path.c_str(), &named) != 0 ||
+        opened.st_dev != named.st_dev || opened.st_ino != named.st_ino) {
+        throw refusal("the file changed while it was read");
+    }
+    in.length = static_cast<std::size_t>(opened.st_size);
+    if (in.length > 0) {
+        void *p = ::mmap(nullptr, in.length, PROT_READ, MAP_PRIVATE, input_fd, 0);
+        if (p == MAP_FAILED) {
+            throw refusal(std::string("cannot be mapped: ") + std::strerror(errno));
+        }
+        in.mapped = static_cast<const unsigned char *>(p);
+    }
+}
+
+bool go_ahead() {
+    char c = 0;
+    ssize_t n = 0;
+    do {
+        n = ::read(go_fd, &c, 1);
+    } while (n < 0 && errno == EINTR);
+    return n == 1 && c == 'g';
+}
+
+int decode(const std::string &variable, const std::string &path, bool stream) {
+    input in;
+    if (stream) {
+        read_stream(in);
+    } else {
+        map_file(in, path);
+    }
+    const std::string problem = cli::classic_problem(in.view());
+    if (!problem.empty()) {
+        throw refusal(problem);
+    }
+    in.unmap(); // netCDF-C reads the file itself
+    // From here on netCDF-C and HDF5 read the file, within bounds.
+    limit_address_space(headroom);
+    dataset d;
+    if (stream) {
+        d.check(
+            nc_open_mem("standard input", NC_NOWRITE, in.bytes.size(), in.bytes.data(), d.handle()),
+            "not a NetCDF file");
+    } else {
+        d.check(nc_open(path.c_str(), NC_NOWRITE, d.handle()), "not a NetCDF file");
+    }
+    const variable_info v = choose(d, variable);
+    std::size_t rows = 0;
+    std::size_t columns = 0;
+    d.check(nc_inq_dimlen(d.id(), v.dims[0], &rows), "reading a dimension");
+    d.check(nc_inq_dimlen(d.id(), v.dims[1], &columns), "reading a dimension");
+    const std::string shape = std::to_string(rows) + " by " + std::to_string(columns);
+    if (rows == 0 || columns == 0) {
+        throw refusal(quoted(v.name) + " is empty (" + shape + ")");
+    }
+    if (!binmat::storable_column_count(columns)) {
+        throw refusal(quoted(v.name) + " (" + shape +
+                      ") has too many columns for the format: their titles must take under "
+                      "2^31 bytes, and their count must be exact as a float");
+    }
+    if (rows >= (std::size_t{1} << 31)) {
+        throw refusal(quoted(v.name) + " (" + shape +
+                      ") has too many rows for the format (under 2^31)");
+    }
+    const std::uint64_t count = std::uint64_t{rows} * columns; // both under 2^31
+    protocol::frame description;
+    description.what = protocol::kind::description;
+    description.variable = v.name;
+    description.rows = rows;
+    description.columns = columns;
+    if (!stream && usable_as_stored(d, v)) {
+        d.close(); // HDF5 is asked directly, and refuses a file open twice in other modes
+        const std::optional<std::uint64_t> at = stored_at(path, v.name, 4 * count);
+        description.stored_whole = at.has_value();
+        description.offset = at.value_or(0);
+        d.check(nc_open(path.c_str(), NC_NOWRITE, d.handle()), "not a NetCDF file");
+    }
+    send(description);
+    if (!go_ahead()) {
+        return 0;
+    }
+    // Decoding may take memory and time in proportion to the values it decodes.
+    const std::uint64_t titles = std::uint64_t{rows} + columns;
+    const std::uint64_t floats = titles + (description.stored_whole ? 0 : count);
+    limit_address_space(4 * floats + 2 * count * stored_size(v.type) + headroom);
+    limit(RLIMIT_CPU,
+          describing_seconds +
+              static_cast<rlim_t>((count * stored_size(v.type) >> 30) + 1) * seconds_per_gib);
+    void *shared = ::mmap(nullptr, static_cast<std::size_t>(4 * floats), PROT_READ | PROT_WRITE,
+                          MAP_SHARED, memory_fd, 0);
+    if (shared == MAP_FAILED) {
+        throw refusal(std::string("cannot map the memory for the values: ") + std::strerror(errno));
+    }
+    const std::span<float> out(static_cast<float *>(shared), static_cast<std::size_t>(floats));
+    protocol::frame done;
+    done.what = protocol::kind::done;
+    read_titles(d, v.dims[0], out.first(rows), done.warnings);
+    read_titles(d, v.dims[1], out.subspan(rows, columns), done.warnings);
+    if (!description.stored_whole) {
+        const std::uint64_t inexact =
+            read_values(d, v, out.subspan(static_cast<std::size_t>(titles)), columns);
+        note_rounding(done.warnings, v, inexact, static_cast<std::size_t>(count),
+                      number_attribute(d, v.id, "scale_factor").has_value() ||
+                          number_attribute(d, v.id, "add_offset").has_value());
+    }
+    send(done);
+    return 0;
+}
+
+} // namespace
+
+int main(int argc, char **argv) {
+    // Never outlive binmat, never leave a core, never write a file.
+    (void)::prctl(PR_SET_PDEATHSIG, SIGKILL);
+    if (::getppid() == 1) {
+        return 3;
+    }
+    limit(RLIMIT_CORE, 0);
+    limit(RLIMIT_FSIZE, 0);
+    limit(RLIMIT_CPU, describing_seconds);
+    std::string variable;
+    std::string path;
+    bool stream = false;
+    for (int i = 1; i < argc; ++i) {
+        const std::string arg = argv[i];
+        if (arg == "--variable" && i + 1 < argc) {
+            variable = argv[++i];
+        } else if (arg == "--file" && i + 1 < argc) {
+            path = argv[++i];
+        } else if (arg == "--stream") {
+            stream = true;
+        } else {
+            std::fputs("binmat-read-netcdf is started by binmat, not by hand\n", stderr);
+            return 2;
+        }
+    }
+    if (stream == !path.empty()) {
+        std::fputs("binmat-read-netcdf is started by binmat, not by hand\n", stderr);
+        return 2;
+    }
+    try {
+        return decode(variable, path, stream);
+    } catch (const refusal &r) {
+        protocol::frame f;
+        f.reason = r.what();
+        send(f);
+    } catch (const std::bad_alloc &) {
+        protocol::frame f;
+        f.reason = "decoding it needs more memory than its size allows";
+        send(f);
+    }
+    return 0;
+}
