@@ -7,6 +7,8 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdint>
+#include <cstdio>
 #include <optional>
 #include <sys/stat.h>
 #include <system_error>
@@ -16,6 +18,16 @@ namespace binmat {
 
 format_error::format_error(defect problem, std::uint64_t offset, const std::string &what)
     : std::runtime_error(what), problem_(problem), offset_(offset) {}
+
+memory_error::memory_error(std::uint64_t rows, std::uint64_t columns) noexcept
+    : rows_(rows), columns_(columns) {
+    // The bytes of the values, or the most a 64-bit count holds.
+    const std::uint64_t bytes =
+        columns != 0 && rows > UINT64_MAX / 4 / columns ? UINT64_MAX : 4 * rows * columns;
+    std::snprintf(what_, sizeof what_, "not enough memory for a grid of %llu x %llu (%llu bytes)",
+                  static_cast<unsigned long long>(rows), static_cast<unsigned long long>(columns),
+                  static_cast<unsigned long long>(bytes));
+}
 
 } // namespace binmat
 
@@ -216,8 +228,12 @@ void make_room(binmat::grid &g, std::size_t rows) {
         return;
     }
     const std::size_t next = std::max(rows, 2 * g.row_coordinates.size());
-    g.row_coordinates.resize(next);
-    g.values.resize(next * g.columns());
+    try {
+        g.row_coordinates.resize(next);
+        g.values.resize(next * g.columns());
+    } catch (const std::bad_alloc &) {
+        throw binmat::memory_error(next, g.columns());
+    }
 }
 
 // Where rows land: the coordinate and the values of the first row of storage that `room` has made
@@ -334,7 +350,9 @@ binmat::grid read_stream(std::FILE *file, byte_order order) {
     return g;
 }
 
-// The rest of a stream that cannot be repositioned, with memory that follows the bytes.
+// The rest of a stream that cannot be repositioned, with memory that follows the bytes; a stream
+// whose first four bytes are a column count in neither order is not read further, since it may
+// never end (/dev/zero).
 std::vector<std::byte> read_all(std::FILE *file) {
     counted_stream in(file);
     std::vector<std::byte> bytes;
@@ -344,7 +362,9 @@ std::vector<std::byte> read_all(std::FILE *file) {
         const std::size_t wanted = bytes.size() - have;
         const std::size_t got = in.take(bytes.data() + have, wanted);
         have += got;
-        if (got < wanted) {
+        const auto *first = reinterpret_cast<const unsigned char *>(bytes.data());
+        if (got < wanted || (have >= 4 && binmat::column_count(load_float(first, false)) == 0 &&
+                             binmat::column_count(load_float(first, true)) == 0)) {
             bytes.resize(have);
             return bytes;
         }
@@ -407,8 +427,12 @@ grid read(std::span<const std::byte> bytes, const read_options &options) {
     for (std::size_t j = 0; j < columns; ++j) {
         g.column_coordinates[j] = load_float(data + 4 + 4 * j, swap);
     }
-    g.row_coordinates.resize(rows);
-    g.values.resize(rows * columns);
+    try {
+        g.row_coordinates.resize(rows);
+        g.values.resize(rows * columns);
+    } catch (const std::bad_alloc &) {
+        throw memory_error(rows, columns);
+    }
     const std::size_t row_bytes = 4 * (columns + 1);
     for (std::size_t i = 0; i < rows; ++i) {
         unpack_row(data + row_bytes * (i + 1), columns, swap, g.row_coordinates[i],
@@ -441,6 +465,12 @@ header read_header(std::FILE *in, const read_options &options) {
     out.rows = l.rows;
     out.stray = l.stray;
     out.length = length;
+    struct stat st {};
+    if (const int fd = fileno(in); fd >= 0 && fstat(fd, &st) == 0 && S_ISREG(st.st_mode)) {
+        out.inode = st.st_ino;
+        out.file_size = static_cast<std::uint64_t>(st.st_size);
+        out.modified = std::int64_t{st.st_mtim.tv_sec} * 1000000000 + st.st_mtim.tv_nsec;
+    }
     return out;
 }
 
@@ -465,6 +495,15 @@ void read_rows(std::FILE *in, const header &h, std::span<float> row_coordinates,
 std::vector<float> read_row_coordinates(const std::filesystem::path &path, const header &h) {
     closer f{open_for_reading(path)};
     const int fd = fileno(f.f);
+    struct stat st {};
+    if (h.inode != 0 &&
+        (fstat(fd, &st) != 0 || st.st_ino != h.inode ||
+         static_cast<std::uint64_t>(st.st_size) != h.file_size ||
+         std::int64_t{st.st_mtim.tv_sec} * 1000000000 + st.st_mtim.tv_nsec != h.modified)) {
+        throw std::filesystem::filesystem_error(
+            "the file was replaced or changed since its header was read", path,
+            std::error_code(ESTALE, std::generic_category()));
+    }
     const std::uint64_t row_bytes = h.row_bytes();
     const auto read_at = [&](unsigned char *to, std::size_t n, std::uint64_t at) {
         for (std::size_t got = 0; got < n;) {

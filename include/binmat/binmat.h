@@ -75,6 +75,21 @@ class format_error : public std::runtime_error {
     std::uint64_t offset_;
 };
 
+// Memory for a grid that could not be had: "not enough memory for a grid of R x C (N bytes)",
+// said without allocating.
+class memory_error : public std::bad_alloc {
+  public:
+    memory_error(std::uint64_t rows, std::uint64_t columns) noexcept;
+    const char *what() const noexcept override { return what_; }
+    std::uint64_t rows() const noexcept { return rows_; }
+    std::uint64_t columns() const noexcept { return columns_; }
+
+  private:
+    std::uint64_t rows_;
+    std::uint64_t columns_;
+    char what_[112];
+};
+
 struct read_options {
     byte_order order = byte_order::little;
 };
@@ -87,8 +102,9 @@ struct write_options {
 };
 
 // Reads one grid from the stream's current position to the end of its data, leaving the stream
-// where fread_matrix would. Throws format_error for bytes that are not a whole file, and
-// std::system_error (with the errno) when reading fails. One to three stray bytes after the last
+// where fread_matrix would. Throws format_error for bytes that are not a whole file,
+// std::system_error (with the errno) when reading fails, and memory_error when the grid does not
+// fit in memory. One to three stray bytes after the last
 // row end the data, as in every reader of the format. With byte_order::detect, a stream that
 // cannot be repositioned is read into memory before it is judged.
 grid read(std::FILE *in, const read_options &options = {});
@@ -156,6 +172,11 @@ struct header {
     byte_order order = byte_order::little;
     std::uint64_t first_row_offset = 0; // where the first row begins
     std::uint64_t length = 0;           // bytes from where reading began to the end
+    // The regular file it was read from, to notice one replaced or changed since: its inode,
+    // size and modification time (nanoseconds since the epoch); all 0 for a stream.
+    std::uint64_t inode = 0;
+    std::uint64_t file_size = 0;
+    std::int64_t modified = 0;
 
     std::size_t columns() const noexcept { return column_coordinates.size(); }
     // Bytes in each row: its coordinate and its values.
@@ -178,7 +199,8 @@ void read_rows(std::FILE *in, const header &h, std::span<float> row_coordinates,
 
 // The coordinate of every row of the file at `path`, whose header `h` is, without its values:
 // each long row gives up its title alone, short rows are read a block at a time. Throws
-// format_error when the file shrank since its header was read.
+// std::filesystem::filesystem_error (ESTALE) when the file was replaced or changed
+// since its header was read, and format_error when it shrank while it was read.
 std::vector<float> read_row_coordinates(const std::filesystem::path &path, const header &h);
 
 // Reads a file one row at a time in constant memory, for files larger than memory. The stream

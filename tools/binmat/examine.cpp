@@ -21,22 +21,29 @@ binmat::byte_order other(binmat::byte_order order) {
     return order == binmat::byte_order::big ? binmat::byte_order::little : binmat::byte_order::big;
 }
 
-bool whole_in(std::span<const unsigned char> head, std::uint64_t length, binmat::byte_order order) {
+// Whether the bytes read as a whole file in `order`; without the length, whether that order is
+// the one their first bytes make sense in.
+bool whole_in(std::span<const unsigned char> head, std::optional<std::uint64_t> length,
+              binmat::byte_order order) {
     if (head.size() < 4) {
         return false;
     }
-    const binmat::layout l = binmat::layout_of(binmat::stored_float(head.data(), order), length);
+    if (!length) {
+        return binmat::column_count(binmat::stored_float(head.data(), order)) > 0 &&
+               binmat::likely_order(head, std::nullopt) == order;
+    }
+    const binmat::layout l = binmat::layout_of(binmat::stored_float(head.data(), order), *length);
     return l.problem == binmat::defect::none;
 }
 
 // A grid whose count and cells are `width` bytes: the count whole and the length a multiple of a
-// row, with at least one row.
-bool fits_cells(std::uint64_t count, std::uint64_t width, std::uint64_t length) {
-    if (count < 1 || count >= (std::uint64_t{1} << 29)) {
+// row, with at least one row. Without the length, nothing can be told.
+bool fits_cells(std::uint64_t count, std::uint64_t width, std::optional<std::uint64_t> length) {
+    if (!length || count < 1 || count >= (std::uint64_t{1} << 29)) {
         return false;
     }
     const std::uint64_t row = width * (count + 1);
-    return length % row == 0 && length / row >= 2;
+    return *length % row == 0 && *length / row >= 2;
 }
 
 bool mostly_text(std::span<const unsigned char> head) {
@@ -55,7 +62,7 @@ bool mostly_text(std::span<const unsigned char> head) {
 
 } // namespace
 
-std::string looks_like(std::span<const unsigned char> head, std::uint64_t length,
+std::string looks_like(std::span<const unsigned char> head, std::optional<std::uint64_t> length,
                        binmat::byte_order order) {
     if (head.size() >= 6 && std::memcmp(head.data(), "\x93NUMPY", 6) == 0) {
         return "a .npy array (numpy's format), not a binary matrix file";
@@ -99,19 +106,41 @@ examined examine(input_file &in, binmat::byte_order order) {
     } catch (const std::system_error &error) {
         e.problem_name = "read_error";
         e.problem = std::string("read error: ") + error.code().message();
+    } catch (const binmat::memory_error &error) {
+        e.problem_name = "out_of_memory";
+        e.problem = error.what();
+        // A file of known length is named by its own shape, not by what reading had reached.
+        const std::vector<unsigned char> &head = in.head();
+        if (in.size() && head.size() >= 4) {
+            const binmat::layout l = binmat::layout_of(
+                binmat::stored_float(head.data(), asked == binmat::byte_order::detect
+                                                      ? binmat::byte_order::little
+                                                      : asked),
+                *in.size());
+            e.problem = binmat::memory_error(l.rows, static_cast<std::uint64_t>(l.columns)).what();
+        }
     }
-    in.drain();
-    e.length = in.consumed();
+    // A stream whose first bytes are not a column count is not read on: it may never end
+    // (/dev/zero). Any other refusal comes at the end of the data.
+    const bool refused_at_once =
+        e.problem_name == binmat::name_of(binmat::defect::bad_column_count);
+    std::optional<std::uint64_t> length = in.size();
+    if (!refused_at_once || !length) {
+        if (!refused_at_once) {
+            in.drain();
+        }
+        length = refused_at_once ? std::nullopt : std::optional(in.consumed());
+    }
+    e.length = length.value_or(in.consumed());
     const std::vector<unsigned char> &head = in.head();
     if (!e.grid) {
-        e.order =
-            asked == binmat::byte_order::detect ? binmat::likely_order(head, e.length) : asked;
+        e.order = asked == binmat::byte_order::detect ? binmat::likely_order(head, length) : asked;
     }
     if (head.size() >= 4) {
         e.stored_count = binmat::stored_float(head.data(), e.order);
     }
     e.layout = binmat::layout_of(e.stored_count, e.length);
-    e.other_byte_order = binmat::likely_order(head, e.length) != e.order;
+    e.other_byte_order = binmat::likely_order(head, length) != e.order;
     if (in.failed()) {
         e.grid.reset();
         e.problem_name = "read_error";
@@ -119,7 +148,7 @@ examined examine(input_file &in, binmat::byte_order order) {
                     std::make_error_code(static_cast<std::errc>(in.error())).message();
     } else if (!e.grid && e.problem.empty()) {
         e.problem = binmat::explain(e.layout, e.stored_count);
-        const std::string like = looks_like(head, e.length, e.order);
+        const std::string like = looks_like(head, length, e.order);
         if (!like.empty()) {
             e.problem += "; it looks like " + like;
         }

@@ -17,7 +17,7 @@ struct examined {
     std::optional<binmat::grid> grid;                      // when the file reads
     binmat::byte_order order = binmat::byte_order::little; // the order it was read in
     float stored_count = 0;                                // its first float, in that order
-    std::uint64_t length = 0;                              // bytes in the file
+    std::uint64_t length = 0; // bytes in the file, or read of a stream refused at once
     binmat::layout layout;
     std::string problem; // why the file does not read, with what it looks like; empty if it reads
     std::string problem_name;      // the defect's name, or "read_error"
@@ -25,11 +25,12 @@ struct examined {
     bool other_byte_order = false; // the bytes make much more sense in the other order
 };
 
-// Reads the whole input in `order` (detect: the order that makes sense of it) and measures it.
+// Reads the whole input in `order` (detect: the order that makes sense of it) and measures it; a
+// stream that is no grid from its first four bytes is not read further.
 examined examine(input_file &in, binmat::byte_order order);
 
 // What a file that does not read most likely is, when that is recognisable: "a .npy array", ...
-std::string looks_like(std::span<const unsigned char> head, std::uint64_t length,
+std::string looks_like(std::span<const unsigned char> head, std::optional<std::uint64_t> length,
                        binmat::byte_order order);
 
 // "3 stray bytes after the last row", or empty when there are none.

@@ -14,6 +14,8 @@ void naming_errors(const std::string &name, const std::function<void()> &work) {
         throw;
     } catch (const binmat::format_error &e) {
         throw failure(status_bad_data, name + ": " + e.what());
+    } catch (const binmat::memory_error &e) {
+        throw failure(status_bad_data, name + ": " + e.what());
     } catch (const std::system_error &e) {
         throw failure(status_bad_data, name + ": " + e.code().message());
     } catch (const std::invalid_argument &e) {

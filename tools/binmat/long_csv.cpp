@@ -3,6 +3,7 @@
 #include "command.h"
 #include "line_reader.h"
 #include "numbers.h"
+#include "quote.h"
 
 #include <algorithm>
 #include <bit>
@@ -171,9 +172,9 @@ binmat::grid read_long_csv(std::FILE *in, const std::string &name,
                 break;
             case number::out_of_range:
                 refuse(name, lines.number(),
-                       "'" + std::string(fields[k]) + "' is out of single-precision range");
+                       quoted(fields[k]) + " is out of single-precision range");
             case number::not_a_number:
-                refuse(name, lines.number(), "'" + std::string(fields[k]) + "' is not a number");
+                refuse(name, lines.number(), quoted(fields[k]) + " is not a number");
             }
         }
         if (cells.size() == std::numeric_limits<std::uint32_t>::max()) {
@@ -188,6 +189,9 @@ binmat::grid read_long_csv(std::FILE *in, const std::string &name,
     }
     if (std::ferror(in) != 0) {
         throw failure(status_bad_data, name + ": " + std::strerror(errno));
+    }
+    if (lines.binary()) {
+        refuse(name, lines.number(), "a NUL byte: this is binary data, not CSV");
     }
     if (!have_header) {
         throw failure(status_bad_data, name + ": no header x,y,z: the file is empty");

@@ -2,6 +2,8 @@
 #include "output.h"
 #include "subcommands.h"
 
+#include <binmat/binmat.h>
+
 #include <cstdio>
 
 #ifndef BINMAT_VERSION
@@ -99,8 +101,11 @@ int main(int argc, char **argv) {
     } catch (const failure &f) {
         std::fprintf(stderr, "binmat: %s\n", f.what());
         status = f.status();
+    } catch (const binmat::memory_error &e) {
+        std::fprintf(stderr, "binmat: %s\n", e.what());
+        status = status_bad_data;
     } catch (const std::bad_alloc &) {
-        std::fputs("binmat: out of memory\n", stderr);
+        std::fputs("binmat: not enough memory\n", stderr);
         status = status_bad_data;
     } catch (const std::exception &e) {
         std::fprintf(stderr, "binmat: %s\n", e.what());

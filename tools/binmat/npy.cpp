@@ -2,6 +2,9 @@
 
 #include "command.h"
 #include "input.h"
+#include "quote.h"
+
+#include <binmat/binmat.h>
 
 #include <algorithm>
 #include <bit>
@@ -50,7 +53,7 @@ class literal_parser {
             }
             skip_space();
             if (!take(':')) {
-                return fail("expected ':' after '" + key.text + "'", error);
+                return fail("expected ':' after " + cli::quoted(key.text), error);
             }
             value v;
             if (!parse(v, 0, error)) {
@@ -173,7 +176,7 @@ class literal_parser {
             v.type = value::none;
             return true;
         }
-        return fail("unexpected '" + std::string(1, c) + "' in the header", error);
+        return fail("unexpected " + cli::quoted(std::string_view(&c, 1)) + " in the header", error);
     }
 
     std::string_view text_;
@@ -183,7 +186,7 @@ class literal_parser {
 // What a descr string names, or why it is refused.
 bool element_type(const std::string &descr, npy_header &h, std::string &error) {
     if (descr.size() < 2) {
-        error = "element type '" + descr + "' is not one numpy writes";
+        error = "element type " + cli::quoted(descr) + " is not one numpy writes";
         return false;
     }
     const char order = descr[0];
@@ -219,8 +222,8 @@ bool element_type(const std::string &descr, npy_header &h, std::string &error) {
         (kind == 'b' && size == 1);
     if (!known || (order != '<' && order != '>' && order != '|' && order != '=') ||
         (order == '|' && size != 1)) {
-        error = "element type '" + descr +
-                "' is not one this reads (floats of 2, 4 or 8 bytes, integers, booleans)";
+        error = "element type " + cli::quoted(descr) +
+                " is not one this reads (floats of 2, 4 or 8 bytes, integers, booleans)";
         return false;
     }
     h.kind = kind;
@@ -319,7 +322,7 @@ bool parse_npy_header(std::span<const unsigned char> bytes, npy_header &h, std::
             }
             seen_shape = true;
         } else {
-            error = "the header has a key '" + key + "' that numpy does not write";
+            error = "the header has a key " + cli::quoted(key) + " that numpy does not write";
             return false;
         }
     }
@@ -482,30 +485,36 @@ npy_array read_npy(std::FILE *in, const std::string &name, std::size_t dimension
     a.source_type = type_name(h);
     // Memory follows what arrives, so that a stream cannot claim more than it delivers.
     constexpr std::uint64_t block_elements = std::uint64_t{1} << 16;
-    a.values.reserve(static_cast<std::size_t>(sized ? count : std::min(count, block_elements)));
-    std::vector<unsigned char> block(static_cast<std::size_t>(block_elements) *
-                                     static_cast<std::size_t>(h.item_size));
-    std::uint64_t done = 0;
-    while (done < count) {
-        const auto n = static_cast<std::size_t>(std::min(count - done, block_elements));
-        const std::size_t got =
-            std::fread(block.data(), static_cast<std::size_t>(h.item_size), n, in);
-        for (std::size_t i = 0; i < got; ++i) {
-            const converted c =
-                convert_element(block.data() + i * static_cast<std::size_t>(h.item_size), h);
-            if (c.overflow) {
-                refuse(name, "element " + std::to_string(done + i) +
-                                 " is beyond the range of single precision");
+    try {
+        a.values.reserve(static_cast<std::size_t>(sized ? count : std::min(count, block_elements)));
+        std::vector<unsigned char> block(static_cast<std::size_t>(block_elements) *
+                                         static_cast<std::size_t>(h.item_size));
+        std::uint64_t done = 0;
+        while (done < count) {
+            const auto n = static_cast<std::size_t>(std::min(count - done, block_elements));
+            const std::size_t got =
+                std::fread(block.data(), static_cast<std::size_t>(h.item_size), n, in);
+            for (std::size_t i = 0; i < got; ++i) {
+                const converted c =
+                    convert_element(block.data() + i * static_cast<std::size_t>(h.item_size), h);
+                if (c.overflow) {
+                    refuse(name, "element " + std::to_string(done + i) +
+                                     " is beyond the range of single precision");
+                }
+                a.inexact += c.exact ? 0 : 1;
+                a.values.push_back(c.value);
             }
-            a.inexact += c.exact ? 0 : 1;
-            a.values.push_back(c.value);
+            done += got;
+            if (got < n) {
+                refuse(name, std::ferror(in) != 0
+                                 ? std::string(std::strerror(errno))
+                                 : "the data end after " + std::to_string(done) + " of " +
+                                       std::to_string(count) + " elements");
+            }
         }
-        done += got;
-        if (got < n) {
-            refuse(name, std::ferror(in) != 0 ? std::string(std::strerror(errno))
-                                              : "the data end after " + std::to_string(done) +
-                                                    " of " + std::to_string(count) + " elements");
-        }
+    } catch (const std::bad_alloc &) {
+        // Said in the words of the library's readers: the shape is what was asked for.
+        refuse(name, binmat::memory_error(h.shape[0], dimensions == 2 ? h.shape[1] : 1).what());
     }
     if (std::fgetc(in) != EOF) {
         refuse(name, "bytes follow the array's last element");

@@ -4,6 +4,7 @@
 #include "examine.h"
 #include "line_reader.h"
 #include "numbers.h"
+#include "quote.h"
 
 #include <cerrno>
 #include <charconv>
@@ -42,10 +43,10 @@ bool numbers_of(std::string_view line, std::vector<float> &out, std::string &bad
         case number::ok:
             break;
         case number::out_of_range:
-            bad = "'" + std::string(word) + "' is out of single-precision range";
+            bad = quoted(word) + " is out of single-precision range";
             return false;
         case number::not_a_number:
-            bad = "'" + std::string(word) + "' is not a number";
+            bad = quoted(word) + " is not a number";
             return false;
         }
         out.push_back(v);
@@ -165,6 +166,9 @@ bool read_text_grid(FILE *in, text_grid &t, std::string &error) {
     }
     if (std::ferror(in) != 0) {
         return fail(lines.number() + 1, std::string("read error: ") + std::strerror(errno));
+    }
+    if (lines.binary()) {
+        return fail(lines.number(), "a NUL byte: this is binary data, not a text grid");
     }
     if (!have_head) {
         return fail(lines.number() + 1, "the text ends without a column count");
