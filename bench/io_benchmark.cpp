@@ -13,6 +13,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <fcntl.h>
 #include <filesystem>
 #include <map>
 #include <string>
@@ -218,9 +219,12 @@ void BM_row_storage_floor(benchmark::State &state, const Shape &s) {
     report(state, s, seconds, std::string("read/") + s.name);
 }
 
+enum class writing { over, replace, replace_synced };
+
 // One fwrite of one buffer: over the old file (truncating it), or, as a file that must never be
-// seen half-written is replaced, into a new file renamed over the old one.
-void BM_write_baseline(benchmark::State &state, const Shape &s, bool replace) {
+// seen half-written is replaced, into a new file renamed over the old one; and that durably, the
+// new file synced before the rename and the directory after, as write_file does by default.
+void BM_write_baseline(benchmark::State &state, const Shape &s, writing how) {
     const std::string path = (scratch() / (std::string(s.name) + ".out")).string();
     const std::string temporary = path + ".tmp";
     const std::size_t n = file_bytes(s);
@@ -228,11 +232,20 @@ void BM_write_baseline(benchmark::State &state, const Shape &s, bool replace) {
     double seconds = 0;
     for (auto _ : state) {
         const auto start = Clock::now();
-        FILE *f = std::fopen(replace ? temporary.c_str() : path.c_str(), "wb");
+        FILE *f = std::fopen(how == writing::over ? path.c_str() : temporary.c_str(), "wb");
         const std::size_t put = std::fwrite(data.data(), 1, n, f);
+        if (how == writing::replace_synced) {
+            std::fflush(f);
+            ::fdatasync(::fileno(f));
+        }
         std::fclose(f);
-        if (replace) {
+        if (how != writing::over) {
             std::rename(temporary.c_str(), path.c_str());
+        }
+        if (how == writing::replace_synced) {
+            const int dir = ::open(scratch().c_str(), O_RDONLY | O_DIRECTORY);
+            ::fsync(dir);
+            ::close(dir);
         }
         const std::chrono::duration<double> took = Clock::now() - start;
         state.SetIterationTime(took.count());
@@ -241,8 +254,11 @@ void BM_write_baseline(benchmark::State &state, const Shape &s, bool replace) {
             state.SkipWithError("short write");
         }
     }
-    baseline_seconds[std::string(replace ? "replace/" : "write/") + s.name].push_back(
-        seconds / static_cast<double>(state.iterations()));
+    const char *kind = how == writing::over      ? "write/"
+                       : how == writing::replace ? "replace/"
+                                                 : "replace_synced/";
+    baseline_seconds[kind + std::string(s.name)].push_back(seconds /
+                                                           static_cast<double>(state.iterations()));
     report(state, s, seconds, "");
 }
 
@@ -266,19 +282,23 @@ void BM_fwrite_matrix(benchmark::State &state, const Shape &s) {
     report(state, s, seconds, std::string("write/") + s.name);
 }
 
-void BM_write_file(benchmark::State &state, const Shape &s) {
+// write_file synced (the default) against the synced replace, and not against the plain one.
+void BM_write_file(benchmark::State &state, const Shape &s, bool sync) {
     const std::string path = (scratch() / (std::string(s.name) + ".out")).string();
     const binmat::grid g = binmat::read_file(input_file(s));
+    binmat::write_options options;
+    options.sync = sync;
     double seconds = 0;
     for (auto _ : state) {
         const auto start = Clock::now();
-        binmat::write_file(path, g);
+        binmat::write_file(path, g, options);
         const std::chrono::duration<double> took = Clock::now() - start;
         state.SetIterationTime(took.count());
         seconds += took.count();
     }
     report(state, s, seconds, std::string("write/") + s.name);
-    const double replace = median(baseline_seconds[std::string("replace/") + s.name]);
+    const double replace =
+        median(baseline_seconds[std::string(sync ? "replace_synced/" : "replace/") + s.name]);
     if (replace > 0) {
         state.counters["ratio_to_replace_baseline"] =
             seconds / static_cast<double>(state.iterations()) / replace;
@@ -356,17 +376,25 @@ void register_all() {
             ->UseManualTime()
             ->Unit(benchmark::kMillisecond);
         benchmark::RegisterBenchmark(("write_baseline/" + shape).c_str(), BM_write_baseline, s,
-                                     false)
+                                     writing::over)
             ->UseManualTime()
             ->Unit(benchmark::kMillisecond);
         benchmark::RegisterBenchmark(("replace_baseline/" + shape).c_str(), BM_write_baseline, s,
-                                     true)
+                                     writing::replace)
+            ->UseManualTime()
+            ->Unit(benchmark::kMillisecond);
+        benchmark::RegisterBenchmark(("replace_synced_baseline/" + shape).c_str(),
+                                     BM_write_baseline, s, writing::replace_synced)
             ->UseManualTime()
             ->Unit(benchmark::kMillisecond);
         benchmark::RegisterBenchmark(("fwrite_matrix/" + shape).c_str(), BM_fwrite_matrix, s)
             ->UseManualTime()
             ->Unit(benchmark::kMillisecond);
-        benchmark::RegisterBenchmark(("write_file/" + shape).c_str(), BM_write_file, s)
+        benchmark::RegisterBenchmark(("write_file_no_sync/" + shape).c_str(), BM_write_file, s,
+                                     false)
+            ->UseManualTime()
+            ->Unit(benchmark::kMillisecond);
+        benchmark::RegisterBenchmark(("write_file/" + shape).c_str(), BM_write_file, s, true)
             ->UseManualTime()
             ->Unit(benchmark::kMillisecond);
         benchmark::RegisterBenchmark(("fread_matrix_peak_memory/" + shape).c_str(), BM_peak_memory,

@@ -1,7 +1,9 @@
 """The Python package against numpy, measured side by side in one run.
 
 Whole grids: binmat.read against numpy.fromfile + reshape of the same file, and binmat.write
-against ndarray.tofile of the same bytes, for the square, wide and tall 64 MB grids. Lazy opening:
+against ndarray.tofile of the same bytes, for the square, wide and tall 64 MB grids: unsynced
+(sync=False) against tofile, and synced (the default) against tofile into a new file that is
+synced, renamed over the old one and its directory synced, as binmat.write does. Lazy opening:
 binmat.read(mmap=True), binmat.header and xarray.open_dataset (with and without the row titles)
 on a 1 GiB and a 1 MiB file.
 
@@ -47,7 +49,8 @@ def sample(rows, columns):
 
 def whole_grids(directory, repeat, scale):
     print(f"{'grid':8} {'read':>9} {'fromfile':>9} {'ratio':>6}   "
-          f"{'write':>9} {'tofile':>9} {'ratio':>6}   {'+rename':>9} {'ratio':>6}")
+          f"{'write':>9} {'tofile':>9} {'ratio':>6}   {'+rename':>9} {'ratio':>6}   "
+          f"{'synced':>9} {'tofile':>9} {'ratio':>6}")
     for name, (rows, columns) in SHAPES.items():
         if name == "wide":
             columns //= scale
@@ -68,7 +71,7 @@ def whole_grids(directory, repeat, scale):
             np.fromfile(same, dtype=np.float32).reshape(rows + 1, columns + 1)
 
         def write():
-            binmat.write(path, values, row_titles, column_titles)
+            binmat.write(path, values, row_titles, column_titles, sync=False)
 
         def tofile():
             stored.tofile(same)
@@ -78,12 +81,29 @@ def whole_grids(directory, repeat, scale):
             stored.tofile(directory / "new.raw")
             os.rename(directory / "new.raw", same)
 
+        def synced_write():
+            binmat.write(path, values, row_titles, column_titles)
+
+        # The same durably: synced, renamed over the old file, and the directory synced.
+        def synced_tofile():
+            with open(directory / "new.raw", "wb") as f:
+                stored.tofile(f)
+                f.flush()
+                os.fdatasync(f.fileno())
+            os.rename(directory / "new.raw", same)
+            folder = os.open(directory, os.O_RDONLY)
+            os.fsync(folder)
+            os.close(folder)
+
         read_time, fromfile_time = best(repeat, read, fromfile)
         write_time, tofile_time, renamed_time = best(repeat, write, tofile, tofile_renamed)
+        synced_time, synced_tofile_time = best(repeat, synced_write, synced_tofile)
         print(f"{name:8} {read_time * 1e3:7.1f}ms {fromfile_time * 1e3:7.1f}ms "
               f"{read_time / fromfile_time:6.2f}   {write_time * 1e3:7.1f}ms "
               f"{tofile_time * 1e3:7.1f}ms {write_time / tofile_time:6.2f}   "
-              f"{renamed_time * 1e3:7.1f}ms {write_time / renamed_time:6.2f}")
+              f"{renamed_time * 1e3:7.1f}ms {write_time / renamed_time:6.2f}   "
+              f"{synced_time * 1e3:7.1f}ms {synced_tofile_time * 1e3:7.1f}ms "
+              f"{synced_time / synced_tofile_time:6.2f}")
         path.unlink()
         same.unlink()
 

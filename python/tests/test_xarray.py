@@ -1,3 +1,4 @@
+import os
 import pickle
 
 import dask.array as da
@@ -62,11 +63,25 @@ def test_opening_reads_no_value(tmp_path):
         for row in range(h.rows):
             f.seek(h.first_row_offset + row * h.row_bytes + 4)
             f.write(np.full(h.columns, 7, dtype="<f4").tobytes())
+    # ...with its modification time put back, so that only the values tell what was read when.
+    os.utime(path, ns=(h.modified, h.modified))
     assert (ds.z.values == 7).all()
     # Without the row titles, which lie one in each row, opening reads the header alone.
     bare = xr.open_dataset(path, engine="binmat", drop_variables="x")
     assert "x" not in bare.coords and bare.z.dims == ("x", "y")
     np.testing.assert_array_equal(bare.z.sel(y=h.column_coordinates[1]), 7)
+
+
+def test_a_file_replaced_or_resized_after_opening_is_refused_not_mixed(tmp_path):
+    path = tmp_path / "g"
+    small_grid(path)
+    for change in (lambda: small_grid(path, offset=100), lambda: path.open("ab").write(b"\0" * 8)):
+        ds = xr.open_dataset(path, engine="binmat")
+        change()
+        with pytest.raises(binmat.FileChangedError, match="replaced or changed") as caught:
+            ds.z.values
+        assert caught.value.filename == str(path)
+        small_grid(path)
 
 
 def test_the_backend_claims_only_whole_files_and_says_why_it_refuses(canonical, tmp_path):

@@ -8,8 +8,8 @@
 file lazily as a Dataset with one variable ``z`` over ``("x", "y")``.
 """
 
-from ._errors import FormatError
+from ._errors import FileChangedError, FormatError
 from ._grid import Grid, Header, header, read, write
 
-__all__ = ["FormatError", "Grid", "Header", "header", "read", "write"]
+__all__ = ["FileChangedError", "FormatError", "Grid", "Header", "header", "read", "write"]
 __version__ = "1.0.0"

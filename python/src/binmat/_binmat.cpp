@@ -132,6 +132,9 @@ py::dict header_of(const std::filesystem::path &path, const std::string &order,
     d["byte_order"] = name_of(h.order);
     d["first_row_offset"] = h.first_row_offset;
     d["length"] = h.length;
+    d["inode"] = h.inode;
+    d["file_size"] = h.file_size;
+    d["modified"] = h.modified;
     const auto columns = static_cast<py::ssize_t>(h.columns());
     d["column_coordinates"] = adopt(std::move(h.column_coordinates), {columns});
     if (with_row_coordinates) {
@@ -167,11 +170,11 @@ std::span<const float> span_of(const floats &a) {
 
 void write_path(const std::filesystem::path &path, const floats &values,
                 const floats &row_coordinates, const floats &column_coordinates,
-                const std::string &order) {
+                const std::string &order, bool sync) {
     if (values.ndim() != 2 || row_coordinates.ndim() != 1 || column_coordinates.ndim() != 1) {
         throw std::invalid_argument("values must be 2-D and coordinates 1-D");
     }
-    const binmat::write_options options{order_named(order)};
+    const binmat::write_options options{order_named(order), sync};
     const binmat::grid_view g(span_of(row_coordinates), span_of(column_coordinates),
                               span_of(values));
     py::gil_scoped_release unlocked;
@@ -208,6 +211,12 @@ void translate(std::exception_ptr p) {
     } catch (const std::filesystem::filesystem_error &e) {
         // OSError(errno, strerror, filename) becomes the subclass a caller expects to catch,
         // FileNotFoundError and PermissionError among them, and reads as open()'s errors do.
+        if (e.code().value() == ESTALE) {
+            set_error("FileChangedError",
+                      py::make_tuple(ESTALE, "the file was replaced or changed since it was opened",
+                                     file_name(e.path1())));
+            return;
+        }
         const py::tuple args =
             py::make_tuple(e.code().value(), e.code().message(), file_name(e.path1()));
         PyErr_SetObject(PyExc_OSError, args.ptr());
@@ -229,5 +238,5 @@ PYBIND11_MODULE(_binmat, m) {
     m.def("whole_file", &whole_file, py::arg("path"));
     m.def("storable_column_count", &binmat::storable_column_count, py::arg("columns"));
     m.def("write_path", &write_path, py::arg("path"), py::arg("values"), py::arg("row_coordinates"),
-          py::arg("column_coordinates"), py::arg("byte_order"));
+          py::arg("column_coordinates"), py::arg("byte_order"), py::arg("sync"));
 }

@@ -17,4 +17,10 @@ class FormatError(ValueError):
         return self.args[0]
 
 
+class FileChangedError(OSError):
+    """A file replaced, resized or rewritten since it was opened: reading on would mix the data of
+    two files. ``errno`` is ``errno.ESTALE`` and ``filename`` names the file."""
+
+
 FormatError.__module__ = "binmat"
+FileChangedError.__module__ = "binmat"

@@ -56,6 +56,11 @@ class Header:
     byte_order: str
     first_row_offset: int
     length: int  # the file's size in bytes
+    # The file as it was read, to notice it replaced or rewritten since: inode, size and
+    # modification time in nanoseconds (0 for a stream).
+    inode: int = 0
+    file_size: int = 0
+    modified: int = 0
 
     @property
     def shape(self):
@@ -191,7 +196,9 @@ def _coordinates_of(array, dimension):
     return None
 
 
-def write(path, values, row_coordinates=None, column_coordinates=None, byte_order="little"):
+def write(
+    path, values, row_coordinates=None, column_coordinates=None, byte_order="little", sync=True
+):
     """Writes a grid to ``path``, which appears only once complete.
 
     ``values`` is any 2-D array-like, rows by columns, or a 2-D ``xarray.DataArray`` whose
@@ -199,6 +206,11 @@ def write(path, values, row_coordinates=None, column_coordinates=None, byte_orde
     are stored as float32; a finite value beyond the float32 range, shapes that disagree, an empty
     grid and a column count that a float cannot hold exactly raise ``ValueError`` before anything
     is written.
+
+    A regular file is replaced atomically, keeping its mode, owner and extended attributes, and
+    with ``sync=True`` (the default) it is on the disk when ``write`` returns; ``sync=False`` is
+    faster, for scratch files. A FIFO, a device or a file with other hard links is written in
+    place rather than replaced.
     """
     _check_order(byte_order, _WRITE_ORDERS)
     if not _is_path(path):
@@ -240,4 +252,4 @@ def write(path, values, row_coordinates=None, column_coordinates=None, byte_orde
         titles.append(_float32(given, what))
     values = _float32(values, "values")
     with _naming(path):
-        _binmat.write_path(os.fspath(path), values, *titles, byte_order)
+        _binmat.write_path(os.fspath(path), values, *titles, byte_order, bool(sync))

@@ -3,11 +3,13 @@
 A file opens as a Dataset with one variable ``z`` over ``("x", "y")``: ``x`` runs along the rows and
 ``y`` along the columns, and the coordinate variables hold their titles. Opening reads the header
 and the row titles (the header alone when ``x`` is dropped); values are read when used, a block
-of whole rows at a time, by whichever process computes them.
+of whole rows at a time, by whichever process computes them. A file replaced or rewritten after
+it was opened raises ``binmat.FileChangedError`` rather than mix the data of two files.
 """
 
 from __future__ import annotations
 
+import errno
 import os
 
 import numpy as np
@@ -16,6 +18,7 @@ from xarray.backends import BackendArray, BackendEntrypoint
 from xarray.core import indexing
 
 from . import _binmat
+from ._errors import FileChangedError
 from ._grid import _header
 
 
@@ -30,6 +33,10 @@ class BinmatBackendArray(BackendArray):
         self.stored = h.stored_dtype
         self.first_row_offset = h.first_row_offset
         self.row_bytes = h.row_bytes
+        # The file as it was opened: a read from a file replaced or rewritten since is refused
+        # rather than mixed with what was read before. No device number: workers on other hosts
+        # see the same file under another one.
+        self.identity = (h.inode, h.file_size, h.modified)
 
     def __getitem__(self, key):
         return indexing.explicit_indexing_adapter(
@@ -54,6 +61,11 @@ def _read_rows(array, first, count):
     floats = np.empty(count * (array.shape[1] + 1), dtype=array.stored)
     wanted = floats.nbytes
     with open(array.path, "rb", buffering=0) as f:
+        st = os.fstat(f.fileno())
+        if (st.st_ino, st.st_size, st.st_mtime_ns) != array.identity:
+            raise FileChangedError(
+                errno.ESTALE, "the file was replaced or changed since it was opened", array.path
+            )
         f.seek(array.first_row_offset + first * array.row_bytes)
         view = memoryview(floats).cast("B")
         got = 0
