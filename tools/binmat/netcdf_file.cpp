@@ -374,6 +374,7 @@ class helper {
             const int signal = WTERMSIG(status);
             how = signal == SIGXCPU   ? "it ran out of CPU time"
                   : signal == SIGXFSZ ? "it tried to write a file"
+                  : signal == SIGKILL ? "it was killed, perhaps for its memory or CPU time"
                                       : "signal " + std::to_string(signal);
         } else {
             how = "exit status " + std::to_string(WEXITSTATUS(status));

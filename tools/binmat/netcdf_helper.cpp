@@ -91,7 +91,9 @@ std::uint64_t address_space_now() {
 void limit(int resource, rlim_t soft) {
     rlimit l{};
     if (::getrlimit(resource, &l) == 0) {
-        l.rlim_cur = l.rlim_max == RLIM_INFINITY ? soft : std::min(soft, l.rlim_max);
+        // Below a CPU time limit set from outside, so that SIGXCPU says why before SIGKILL does.
+        const rlim_t most = resource == RLIMIT_CPU && l.rlim_max > 1 ? l.rlim_max - 1 : l.rlim_max;
+        l.rlim_cur = l.rlim_max == RLIM_INFINITY ? soft : std::min(soft, most);
         (void)::setrlimit(resource, &l);
     }
 }
