@@ -10,8 +10,8 @@
 
 #include <algorithm>
 #include <csignal>
-#include <fcntl.h>
 #include <cstdio>
+#include <fcntl.h>
 #include <filesystem>
 #include <fstream>
 #include <string>
@@ -99,9 +99,9 @@ TEST(output_file, replaces_a_regular_file_keeping_its_mode_and_attributes_and_it
     ASSERT_EQ(::chmod((s / "data").c_str(), 0640), 0);
     const bool attributes = ::setxattr((s / "data").c_str(), "user.note", "kept", 4, 0) == 0;
     // An ACL where the file system keeps them: the group's permissions must not widen to the mask.
-    const bool acl = std::system(("setfacl -m u:nobody:rw " + (s / "data").string() +
-                                  " 2>/dev/null")
-                                     .c_str()) == 0;
+    const bool acl =
+        std::system(("setfacl -m u:nobody:rw " + (s / "data").string() + " 2>/dev/null").c_str()) ==
+        0;
     const std::string acl_before = attribute(s / "data", "system.posix_acl_access");
     fs::create_symlink("data", s / "link");
     const ino_t before = inode_of(s / "data");
@@ -192,8 +192,9 @@ TEST(output_file, a_hard_linked_file_changes_only_once_its_data_are_complete) {
         ::setrlimit(RLIMIT_FSIZE, &limit);
         int code = 0;
         try {
-            binmat::write_file(s / "one", binmat::grid{{1}, std::vector<float>(400, 1.0F),
-                                                       std::vector<float>(400, 2.0F)});
+            binmat::write_file(
+                s / "one",
+                binmat::grid{{1}, std::vector<float>(400, 1.0F), std::vector<float>(400, 2.0F)});
             code = 3;
         } catch (const binmat::output_error &e) {
             code = e.code().value() == EFBIG && e.path1() == s / "one" ? 0 : 2;
@@ -257,9 +258,8 @@ TEST(output_file, refuses_an_output_that_is_an_input_or_another_output_under_any
     const int open_for_writing = ::open((s / "data").c_str(), O_WRONLY);
     binmat::output_options reading;
     reading.inputs = {s / "data"};
-    for (const fs::path &name :
-         {s / "data", s.dir / "." / "data", s / "alias", s / "twin",
-          fs::path("/proc/self/fd/" + std::to_string(open_for_writing))}) {
+    for (const fs::path &name : {s / "data", s.dir / "." / "data", s / "alias", s / "twin",
+                                 fs::path("/proc/self/fd/" + std::to_string(open_for_writing))}) {
         EXPECT_THROW(binmat::output_file(name, reading), binmat::same_file_error) << name;
     }
     ::close(open_for_writing);
