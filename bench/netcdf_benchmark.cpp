@@ -1,13 +1,18 @@
 // binmat convert's NetCDF directions against the plainest way to put the same bytes on disk: the
 // 4096 x 4096 grid (about 64 MB, warm in the page cache) written from one buffer with one
-// write(); converted to NetCDF (read, then written) and back (NetCDF read, then the file written)
-// as binmat convert does. Run in the release preset; see docs/PERFORMANCE.md.
+// write(); converted to NetCDF (read, then written) and back (NetCDF decoded by the helper, then
+// the file written), from values stored whole (mapped where they lie) and from values compressed
+// in chunks (decoded into shared memory). Outputs are not synced, as the baseline is not. Each
+// direction in-process, as the library runs it, and back as a whole `binmat convert` process, as
+// a user runs it. Run in the release preset; see docs/PERFORMANCE.md.
 #include "netcdf_file.h"
 #include "scratch.h"
 
 #include <binmat/binmat.h>
 
 #include <benchmark/benchmark.h>
+
+#include <netcdf.h>
 
 #include <algorithm>
 #include <chrono>
@@ -17,9 +22,13 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <spawn.h>
 #include <string>
+#include <sys/wait.h>
 #include <unistd.h>
 #include <vector>
+
+extern char **environ;
 
 namespace {
 
@@ -27,6 +36,30 @@ namespace fs = std::filesystem;
 using clock_type = std::chrono::steady_clock;
 
 std::size_t side() { return 4096 / bench_scale(); }
+
+// The same values as NetCDF-4 with z compressed in chunks, as many producers write it.
+void write_deflated(const fs::path &path, const binmat::grid &g) {
+    int id = 0;
+    int dims[2] = {0, 0};
+    int x = 0;
+    int y = 0;
+    int z = 0;
+    const std::size_t chunks[2] = {std::min<std::size_t>(256, g.rows()),
+                                   std::min<std::size_t>(256, g.columns())};
+    if (nc_create(path.c_str(), NC_CLOBBER | NC_NETCDF4, &id) != NC_NOERR ||
+        nc_def_dim(id, "x", g.rows(), &dims[0]) != NC_NOERR ||
+        nc_def_dim(id, "y", g.columns(), &dims[1]) != NC_NOERR ||
+        nc_def_var(id, "x", NC_FLOAT, 1, &dims[0], &x) != NC_NOERR ||
+        nc_def_var(id, "y", NC_FLOAT, 1, &dims[1], &y) != NC_NOERR ||
+        nc_def_var(id, "z", NC_FLOAT, 2, dims, &z) != NC_NOERR ||
+        nc_def_var_chunking(id, z, NC_CHUNKED, chunks) != NC_NOERR ||
+        nc_def_var_deflate(id, z, 1, 1, 1) != NC_NOERR || nc_enddef(id) != NC_NOERR ||
+        nc_put_var_float(id, x, g.row_coordinates.data()) != NC_NOERR ||
+        nc_put_var_float(id, y, g.column_coordinates.data()) != NC_NOERR ||
+        nc_put_var_float(id, z, g.values.data()) != NC_NOERR || nc_close(id) != NC_NOERR) {
+        std::abort();
+    }
+}
 
 const fs::path &directory() {
     static const fs::path path = [] {
@@ -43,10 +76,11 @@ const fs::path &directory() {
         for (std::size_t k = 0; k < n * n; ++k) {
             g.values[k] = static_cast<float>(std::sin(0.001 * static_cast<double>(k)));
         }
-        binmat::write_file(dir / "square", g);
+        binmat::write_file(dir / "square", g, {binmat::byte_order::little, false});
         cli::output_file nc((dir / "square.nc").string(), {}, false);
         cli::write_netcdf(nc, g, {});
         nc.commit();
+        write_deflated(dir / "deflated.nc", g);
         return dir;
     }();
     return path;
@@ -78,11 +112,30 @@ void to_netcdf() {
     out.commit();
 }
 
-void from_netcdf() {
-    cli::read_netcdf((directory() / "square.nc").string(), "", [](const binmat::grid_view &g) {
-        binmat::write_file(directory() / "back", g);
+void from_netcdf(const char *name) {
+    cli::read_netcdf((directory() / name).string(), "", [](const binmat::grid_view &g) {
+        binmat::write_file(directory() / "back", g, {binmat::byte_order::little, false});
     });
 }
+void from_stored() { from_netcdf("square.nc"); }
+void from_deflated() { from_netcdf("deflated.nc"); }
+
+// `binmat convert NAME back --to binmat --no-sync`, a process of its own.
+void convert_process(const char *name) {
+    const std::string input = (directory() / name).string();
+    const std::string output = (directory() / "back").string();
+    const char *argv[] = {BINMAT_EXE, "convert", input.c_str(), output.c_str(),
+                          "--to",     "binmat",  "--no-sync",   nullptr};
+    pid_t pid = 0;
+    int status = 0;
+    if (::posix_spawn(&pid, BINMAT_EXE, nullptr, nullptr, const_cast<char **>(argv), environ) !=
+            0 ||
+        ::waitpid(pid, &status, 0) != pid || !WIFEXITED(status) || WEXITSTATUS(status) != 0) {
+        std::abort();
+    }
+}
+void process_from_stored() { convert_process("square.nc"); }
+void process_from_deflated() { convert_process("deflated.nc"); }
 
 // Each target removed first, so that no step pays for truncating the last one's file.
 double timed(void (*step)(), const char *target) {
@@ -93,44 +146,56 @@ double timed(void (*step)(), const char *target) {
     return std::chrono::duration<double>(clock_type::now() - start).count();
 }
 
-void one_buffer_write_square(benchmark::State &state) {
+void run(benchmark::State &state, void (*step)(), const char *target) {
     for (auto _ : state) {
-        timed(one_buffer_write, "baseline");
+        timed(step, target);
     }
 }
 
-void to_netcdf_square(benchmark::State &state) {
-    for (auto _ : state) {
-        timed(to_netcdf, "out.nc");
-    }
-}
-
-void from_netcdf_square(benchmark::State &state) {
-    for (auto _ : state) {
-        timed(from_netcdf, "back");
-    }
-}
-
-// The three in every iteration, so that the machine's changing load falls on all alike: the
-// counters are the medians of each direction's time over the baseline's.
+// All in every iteration, so that the machine's changing load falls on all alike: the counters
+// are the medians of each one's time over the baseline's.
 void netcdf_over_write(benchmark::State &state) {
-    std::vector<double> out;
-    std::vector<double> in;
+    struct subject {
+        const char *name;
+        void (*step)();
+        const char *target;
+        std::vector<double> ratios;
+    };
+    std::vector<subject> subjects = {{"to_netcdf", to_netcdf, "out.nc", {}},
+                                     {"from_stored", from_stored, "back", {}},
+                                     {"from_deflated", from_deflated, "back", {}},
+                                     {"process_from_stored", process_from_stored, "back", {}},
+                                     {"process_from_deflated", process_from_deflated, "back", {}}};
     for (auto _ : state) {
         const double base = timed(one_buffer_write, "baseline");
-        out.push_back(timed(to_netcdf, "out.nc") / base);
-        in.push_back(timed(from_netcdf, "back") / base);
+        for (subject &s : subjects) {
+            s.ratios.push_back(timed(s.step, s.target) / base);
+        }
     }
-    for (auto *ratios : {&out, &in}) {
-        std::sort(ratios->begin(), ratios->end());
+    for (subject &s : subjects) {
+        std::sort(s.ratios.begin(), s.ratios.end());
+        state.counters[s.name] = s.ratios[s.ratios.size() / 2];
     }
-    state.counters["to_netcdf"] = out[out.size() / 2];
-    state.counters["from_netcdf"] = in[in.size() / 2];
 }
 
-BENCHMARK(one_buffer_write_square)->Unit(benchmark::kMillisecond)->UseRealTime();
-BENCHMARK(to_netcdf_square)->Unit(benchmark::kMillisecond)->UseRealTime();
-BENCHMARK(from_netcdf_square)->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK_CAPTURE(run, one_buffer_write, one_buffer_write, "baseline")
+    ->Unit(benchmark::kMillisecond)
+    ->UseRealTime();
+BENCHMARK_CAPTURE(run, to_netcdf, to_netcdf, "out.nc")
+    ->Unit(benchmark::kMillisecond)
+    ->UseRealTime();
+BENCHMARK_CAPTURE(run, from_stored, from_stored, "back")
+    ->Unit(benchmark::kMillisecond)
+    ->UseRealTime();
+BENCHMARK_CAPTURE(run, from_deflated, from_deflated, "back")
+    ->Unit(benchmark::kMillisecond)
+    ->UseRealTime();
+BENCHMARK_CAPTURE(run, process_from_stored, process_from_stored, "back")
+    ->Unit(benchmark::kMillisecond)
+    ->UseRealTime();
+BENCHMARK_CAPTURE(run, process_from_deflated, process_from_deflated, "back")
+    ->Unit(benchmark::kMillisecond)
+    ->UseRealTime();
 BENCHMARK(netcdf_over_write)->Unit(benchmark::kMillisecond)->UseRealTime()->MinTime(3);
 
 } // namespace

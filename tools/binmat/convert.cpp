@@ -15,7 +15,6 @@
 #include <memory>
 #include <optional>
 #include <system_error>
-#include <tuple>
 
 namespace cli {
 
@@ -203,14 +202,19 @@ void write_output(const options &o, format to, const binmat::grid_view &g, outpu
 // The titles of a .npy grid into their own files, or a warning that they are not kept.
 void write_titles(const options &o, const binmat::grid_view &g, output_file *x_out,
                   output_file *y_out) {
-    for (const auto &[file, titles, flag] : {std::tuple{x_out, g.row_coordinates, "--x"},
-                                             std::tuple{y_out, g.column_coordinates, "--y"}}) {
-        if (file != nullptr) {
-            const std::uint64_t shape[1] = {titles.size()};
-            writing(*file, [&] { write_npy(file->stream(), titles, shape); });
-        } else if (!are_indices(titles)) {
+    struct axis {
+        output_file *file;
+        std::span<const float> titles;
+        const char *flag;
+    };
+    for (const axis &a :
+         {axis{x_out, g.row_coordinates, "--x"}, axis{y_out, g.column_coordinates, "--y"}}) {
+        if (a.file != nullptr) {
+            const std::uint64_t shape[1] = {a.titles.size()};
+            writing(*a.file, [&] { write_npy(a.file->stream(), a.titles, shape); });
+        } else if (!are_indices(a.titles)) {
             warn(o.output,
-                 std::string("the grid's titles are not kept: ") + flag + " FILE.npy keeps them");
+                 std::string("the grid's titles are not kept: ") + a.flag + " FILE.npy keeps them");
         }
     }
 }
