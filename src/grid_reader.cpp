@@ -495,11 +495,13 @@ void read_rows(std::FILE *in, const header &h, std::span<float> row_coordinates,
 std::vector<float> read_row_coordinates(const std::filesystem::path &path, const header &h) {
     closer f{open_for_reading(path)};
     const int fd = fileno(f.f);
+    // A file that shrank is refused below, where its first missing row begins; one replaced, or
+    // changed in any other way, here.
     struct stat st {};
     if (h.inode != 0 &&
         (fstat(fd, &st) != 0 || st.st_ino != h.inode ||
-         static_cast<std::uint64_t>(st.st_size) != h.file_size ||
-         std::int64_t{st.st_mtim.tv_sec} * 1000000000 + st.st_mtim.tv_nsec != h.modified)) {
+         (static_cast<std::uint64_t>(st.st_size) >= h.file_size &&
+          std::int64_t{st.st_mtim.tv_sec} * 1000000000 + st.st_mtim.tv_nsec != h.modified))) {
         throw std::filesystem::filesystem_error(
             "the file was replaced or changed since its header was read", path,
             std::error_code(ESTALE, std::generic_category()));

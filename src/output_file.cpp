@@ -92,7 +92,10 @@ std::string hidden_name(const std::string &base) {
         std::memcpy(noise, &mixed, sizeof noise);
     }
     constexpr char digits[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789";
-    std::string name = "." + base.substr(0, 200) + ".binmat-";
+    // Built by appending: GCC 12 at -O3 warns falsely about "." + text.
+    std::string name(1, '.');
+    name += base.substr(0, 200);
+    name += ".binmat-";
     for (const unsigned char c : noise) {
         name += digits[c % 62];
     }

@@ -11,6 +11,7 @@
 #include <csignal>
 #include <cstddef>
 #include <cstring>
+#include <fcntl.h>
 #include <filesystem>
 #include <fstream>
 #include <limits>
@@ -627,6 +628,28 @@ TEST(read_row_coordinates, reads_the_titles_of_short_and_long_rows_alone) {
                 EXPECT_EQ(e.offset(), h.first_row_offset + whole * h.row_bytes());
             }
         }
+    }
+    fs::remove_all(dir);
+}
+
+TEST(read_row_coordinates, refuses_a_file_replaced_or_rewritten_since_its_header) {
+    const fs::path dir = scratch_dir();
+    binmat::write_file(dir / "g", sample_grid(5, 3), {byte_order::little, false});
+    const binmat::header h = binmat::read_header(dir / "g");
+    EXPECT_NE(h.inode, 0U);
+    // Replaced by another file, then rewritten in place with the first one's size.
+    binmat::write_file(dir / "g", sample_grid(5, 3), {byte_order::little, false});
+    EXPECT_THROW((void)binmat::read_row_coordinates(dir / "g", h), fs::filesystem_error);
+    const binmat::header again = binmat::read_header(dir / "g");
+    std::fstream(dir / "g", std::ios::in | std::ios::out | std::ios::binary).write("\0\0\0\0", 4);
+    struct timespec later[2] = {{0, UTIME_OMIT}, {again.modified / 1000000000 + 5, 0}};
+    ASSERT_EQ(::utimensat(AT_FDCWD, (dir / "g").c_str(), later, 0), 0);
+    try {
+        (void)binmat::read_row_coordinates(dir / "g", again);
+        ADD_FAILURE() << "a rewritten file was read";
+    } catch (const fs::filesystem_error &e) {
+        EXPECT_EQ(e.code().value(), ESTALE);
+        EXPECT_EQ(e.path1(), dir / "g");
     }
     fs::remove_all(dir);
 }

@@ -199,8 +199,9 @@ void read_rows(std::FILE *in, const header &h, std::span<float> row_coordinates,
 
 // The coordinate of every row of the file at `path`, whose header `h` is, without its values:
 // each long row gives up its title alone, short rows are read a block at a time. Throws
-// std::filesystem::filesystem_error (ESTALE) when the file was replaced or changed
-// since its header was read, and format_error when it shrank while it was read.
+// format_error (row_cut_short, where the first missing row begins) when the file shrank since its
+// header was read, and std::filesystem::filesystem_error (ESTALE) when it was replaced or changed
+// in any other way.
 std::vector<float> read_row_coordinates(const std::filesystem::path &path, const header &h);
 
 // Reads a file one row at a time in constant memory, for files larger than memory. The stream

@@ -14,6 +14,7 @@
 #include <fcntl.h>
 #include <fstream>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <spawn.h>
 #include <sys/mman.h>
@@ -170,24 +171,23 @@ struct mapping {
     mapping() = default;
     mapping(const mapping &) = delete;
     mapping &operator=(const mapping &) = delete;
-    ~mapping() {
+    ~mapping() { reset(); }
+
+    // The first `n` bytes of the file `fd`, read-only, in place of any mapping held; false when
+    // they cannot be mapped. A shared mapping sees what another process writes there.
+    bool map(int fd, std::size_t n, int flags) {
+        reset();
+        bytes = n;
+        at = ::mmap(nullptr, n, PROT_READ, flags, fd, 0);
+        return at != MAP_FAILED;
+    }
+    void reset() {
         if (at != MAP_FAILED) {
             ::munmap(at, bytes);
+            at = MAP_FAILED;
         }
     }
 };
-
-// Above the descriptors the helper is given, so that none is overwritten while they are placed.
-int high(int fd) {
-    if (fd < 0) {
-        return fd;
-    }
-    const int moved = ::fcntl(fd, F_DUPFD_CLOEXEC, 10);
-    const int error = errno;
-    ::close(fd);
-    errno = error;
-    return moved;
-}
 
 // Memory the machine can give, from what the kernel says is available and the free swap.
 std::uint64_t memory_available() {
@@ -207,53 +207,41 @@ std::uint64_t memory_available() {
     return found ? total : std::numeric_limits<std::uint64_t>::max();
 }
 
-// The NetCDF helper at work on one file: started, answered, and ended whatever happens.
-class helper {
+// The helper's server: started once per process (again in a child of a fork, and again when it
+// has died), and asked one file at a time.
+class server {
   public:
-    helper(const std::string &name, int input, const std::string &file, const std::string &variable)
-        : name_(name) {
-        int reply[2] = {-1, -1};
-        int go[2] = {-1, -1};
-        if (::pipe2(reply, O_CLOEXEC) != 0 ||
-            ::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, go) != 0) {
-            fail_system("cannot start the NetCDF helper");
+    ~server() { stop(); }
+
+    // The connection to a server that is up, started if need be; throws cli::failure.
+    int connection(const std::string &name) {
+        if (pid_ > 0 && owner_ == ::getpid()) {
+            return control_.fd;
         }
-        reply_.reset(high(reply[0]));
-        descriptor reply_end(high(reply[1]));
-        go_.reset(high(go[0]));
-        descriptor go_end(high(go[1]));
-        memory_.reset(high(::memfd_create("binmat-netcdf", MFD_CLOEXEC)));
-        descriptor in(::fcntl(input, F_DUPFD_CLOEXEC, 10));
-        if (reply_.fd < 0 || reply_end.fd < 0 || go_.fd < 0 || go_end.fd < 0 || memory_.fd < 0 ||
-            in.fd < 0) {
-            fail_system("cannot start the NetCDF helper");
+        if (owner_ != ::getpid()) {
+            control_.reset(); // a fork's copy of its parent's connection is not ours
+            pid_ = -1;
         }
+        int ends[2] = {-1, -1};
+        if (::socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, ends) != 0) {
+            throw failure(status_bad_data,
+                          name + ": cannot start the NetCDF helper: " + std::strerror(errno));
+        }
+        control_.reset(ends[0]);
+        const descriptor theirs(ends[1]);
         const std::string program = part_path("binmat-read-netcdf");
-        std::vector<std::string> args = {program};
-        if (!variable.empty()) {
-            args.insert(args.end(), {"--variable", variable});
-        }
-        if (file.empty()) {
-            args.emplace_back("--stream");
-        } else {
-            args.insert(args.end(), {"--file", file});
-        }
-        std::vector<char *> argv;
-        for (std::string &a : args) {
-            argv.push_back(a.data());
-        }
-        argv.push_back(nullptr);
+        std::string serve = "--serve";
+        char *argv[] = {const_cast<char *>(program.c_str()), serve.data(), nullptr};
         posix_spawn_file_actions_t actions;
         posix_spawnattr_t attributes;
         posix_spawn_file_actions_init(&actions);
         posix_spawnattr_init(&attributes);
-        posix_spawn_file_actions_adddup2(&actions, in.fd, 3);
-        posix_spawn_file_actions_adddup2(&actions, go_end.fd, 0);
-        posix_spawn_file_actions_adddup2(&actions, reply_end.fd, 4);
-        posix_spawn_file_actions_adddup2(&actions, memory_.fd, 5);
+        posix_spawn_file_actions_adddup2(&actions, theirs.fd, 3);
         // What netCDF-C and HDF5 might print about a hostile file goes nowhere.
-        posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
-        posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
+        for (const int fd : {0, 1, 2}) {
+            posix_spawn_file_actions_addopen(&actions, fd, "/dev/null",
+                                             fd == 0 ? O_RDONLY : O_WRONLY, 0);
+        }
         sigset_t all;
         sigset_t none;
         sigfillset(&all);
@@ -262,21 +250,92 @@ class helper {
         posix_spawnattr_setsigmask(&attributes, &none);
         posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK);
         const int status =
-            ::posix_spawn(&pid_, program.c_str(), &actions, &attributes, argv.data(), environ);
+            ::posix_spawn(&pid_, program.c_str(), &actions, &attributes, argv, environ);
         posix_spawn_file_actions_destroy(&actions);
         posix_spawnattr_destroy(&attributes);
         if (status != 0) {
             pid_ = -1;
-            throw failure(status_bad_data, name_ + ": cannot start the NetCDF helper " + program +
+            control_.reset();
+            throw failure(status_bad_data, name + ": cannot start the NetCDF helper " + program +
                                                ": " + std::strerror(status));
         }
+        owner_ = ::getpid();
+        return control_.fd;
+    }
+
+    // A server that stopped answering is done with: it is reaped, and the next file starts
+    // another.
+    void stop() {
+        if (pid_ > 0 && owner_ == ::getpid()) {
+            control_.reset();
+            ::kill(pid_, SIGKILL);
+            while (::waitpid(pid_, nullptr, 0) < 0 && errno == EINTR) {
+            }
+        }
+        pid_ = -1;
+    }
+
+  private:
+    pid_t pid_ = -1;
+    pid_t owner_ = -1;
+    descriptor control_;
+};
+
+// One file at a time: the server answers in order.
+std::mutex server_lock;
+server the_server;
+
+// The NetCDF helper at work on one file: asked, answered, and ended whatever happens.
+class helper {
+  public:
+    helper(const std::string &name, int input, const std::string &file, const std::string &variable)
+        : name_(name), lock_(server_lock) {
+        int reply[2] = {-1, -1};
+        int go[2] = {-1, -1};
+        if (::pipe2(reply, O_CLOEXEC) != 0 ||
+            ::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, go) != 0) {
+            fail_system("cannot start the NetCDF helper");
+        }
+        reply_.reset(reply[0]);
+        const descriptor reply_end(reply[1]);
+        go_.reset(go[0]);
+        const descriptor go_end(go[1]);
+        memory_.reset(::memfd_create("binmat-netcdf", MFD_CLOEXEC));
+        if (memory_.fd < 0) {
+            fail_system("cannot start the NetCDF helper");
+        }
+        netcdf_protocol::request r;
+        r.stream = file.empty();
+        r.path = file;
+        r.variable = variable;
+        const std::vector<unsigned char> bytes = netcdf_protocol::encode(r);
+        const int fds[4] = {input, go_end.fd, reply_end.fd, memory_.fd};
+        // A server that died since the last file is started again, once.
+        for (int attempt = 0;; ++attempt) {
+            const int control = the_server.connection(name_);
+            if (ask(control, bytes, fds)) {
+                break;
+            }
+            the_server.stop();
+            if (attempt == 1) {
+                throw failure(status_bad_data, name_ + ": the NetCDF helper does not answer");
+            }
+        }
+        control_ = the_server.connection(name_);
+        const netcdf_protocol::news started = news(netcdf_protocol::news::started);
+        if (started.value <= 0) {
+            throw failure(status_bad_data, name_ + ": the NetCDF helper cannot start a worker: " +
+                                               std::strerror(static_cast<int>(-started.value)));
+        }
+        worker_ = static_cast<pid_t>(started.value);
     }
 
     ~helper() {
-        if (pid_ > 0) {
-            ::kill(pid_, SIGKILL);
-            int status = 0;
-            while (::waitpid(pid_, &status, 0) < 0 && errno == EINTR) {
+        if (worker_ > 0) {
+            ::kill(worker_, SIGKILL);
+            try {
+                (void)news(netcdf_protocol::news::ended);
+            } catch (...) { // NOLINT(bugprone-empty-catch): the server is stopped already
             }
         }
     }
@@ -285,7 +344,7 @@ class helper {
 
     int memory() const { return memory_.fd; }
 
-    // The next frame; a refusal becomes the command's failure, and a helper that ends without
+    // The next frame; a refusal becomes the command's failure, and a worker that ends without
     // one is reported by how it ended.
     protocol::frame next() {
         std::vector<unsigned char> bytes(protocol::header_bytes);
@@ -322,7 +381,7 @@ class helper {
         }
     }
 
-    // Waits for the helper, which must end well once it has said all.
+    // Waits for the worker, which must end well once it has said all.
     void finish() {
         if (exit_status() != 0) {
             ended();
@@ -334,6 +393,41 @@ class helper {
     }
 
   private:
+    static bool ask(int control, const std::vector<unsigned char> &bytes, const int (&fds)[4]) {
+        iovec part{const_cast<unsigned char *>(bytes.data()), bytes.size()};
+        alignas(cmsghdr) char space[CMSG_SPACE(sizeof fds)] = {};
+        msghdr message{};
+        message.msg_iov = &part;
+        message.msg_iovlen = 1;
+        message.msg_control = space;
+        message.msg_controllen = sizeof space;
+        cmsghdr *c = CMSG_FIRSTHDR(&message);
+        c->cmsg_level = SOL_SOCKET;
+        c->cmsg_type = SCM_RIGHTS;
+        c->cmsg_len = CMSG_LEN(sizeof fds);
+        std::memcpy(CMSG_DATA(c), fds, sizeof fds);
+        ssize_t n = 0;
+        do {
+            n = ::sendmsg(control, &message, MSG_NOSIGNAL);
+        } while (n < 0 && errno == EINTR);
+        return n == static_cast<ssize_t>(bytes.size());
+    }
+
+    // What the server says of the worker; a server that says nothing is stopped.
+    netcdf_protocol::news news(decltype(netcdf_protocol::news::what) what) {
+        netcdf_protocol::news n;
+        ssize_t got = 0;
+        do {
+            got = ::recv(control_, &n, sizeof n, 0);
+        } while (got < 0 && errno == EINTR);
+        if (got != static_cast<ssize_t>(sizeof n) || n.what != what) {
+            worker_ = -1;
+            the_server.stop();
+            throw failure(status_bad_data, name_ + ": the NetCDF helper stopped answering");
+        }
+        return n;
+    }
+
     bool read_all(unsigned char *to, std::size_t n) {
         for (std::size_t got = 0; got < n;) {
             const ssize_t k = ::read(reply_.fd, to + got, n - got);
@@ -349,22 +443,14 @@ class helper {
     }
 
     int exit_status() {
-        if (pid_ <= 0) {
-            return status_;
+        if (worker_ > 0) {
+            worker_ = -1;
+            status_ = static_cast<int>(news(netcdf_protocol::news::ended).value);
         }
-        int status = 0;
-        while (::waitpid(pid_, &status, 0) < 0) {
-            if (errno != EINTR) {
-                status = 0;
-                break;
-            }
-        }
-        pid_ = -1;
-        status_ = status;
-        return status;
+        return status_;
     }
 
-    // The helper ended, or stopped talking, before it said all it had to.
+    // The worker ended, or stopped talking, before it said all it had to.
     [[noreturn]] void ended() {
         reply_.reset();
         go_.reset();
@@ -388,7 +474,9 @@ class helper {
     }
 
     std::string name_;
-    pid_t pid_ = -1;
+    std::lock_guard<std::mutex> lock_;
+    int control_ = -1;
+    pid_t worker_ = -1;
     int status_ = 0;
     descriptor reply_;
     descriptor go_;
@@ -419,6 +507,13 @@ std::vector<std::string> read_netcdf(const std::string &path, const std::string 
     // else is read to its end by the helper.
     const bool file = S_ISREG(st.st_mode);
     helper h(path, input, file ? (path == "-" ? "/proc/self/fd/3" : path) : "", variable);
+    // While the helper reads the file's header, a file that is not large is mapped, in case its
+    // values are stored whole and can be used where they lie.
+    mapping whole;
+    constexpr std::uint64_t map_ahead_limit = std::uint64_t{1} << 30;
+    if (file && st.st_size > 0 && static_cast<std::uint64_t>(st.st_size) <= map_ahead_limit) {
+        (void)whole.map(input, static_cast<std::size_t>(st.st_size), MAP_PRIVATE | MAP_POPULATE);
+    }
     const protocol::frame description = h.next();
     const std::uint64_t rows = description.rows;
     const std::uint64_t columns = description.columns;
@@ -435,6 +530,14 @@ std::vector<std::string> read_netcdf(const std::string &path, const std::string 
             4 * count > static_cast<std::uint64_t>(now.st_size) - description.offset) {
             h.garbled("values stored beyond the file");
         }
+        if ((whole.at == MAP_FAILED || description.offset + 4 * count > whole.bytes) &&
+            !whole.map(input, static_cast<std::size_t>(description.offset + 4 * count),
+                       MAP_PRIVATE | MAP_POPULATE)) {
+            throw failure(status_bad_data,
+                          path + ": cannot be mapped: " + std::string(std::strerror(errno)));
+        }
+    } else {
+        whole.reset(); // decoded into shared memory instead
     }
     // Memory for what the helper decodes, asked of the machine only for a grid it can hold.
     const std::uint64_t floats = rows + columns + (description.stored_whole ? 0 : count);
@@ -442,7 +545,7 @@ std::vector<std::string> read_netcdf(const std::string &path, const std::string 
     const std::string not_enough = "not enough memory for a grid of " + std::to_string(rows) +
                                    " x " + std::to_string(columns) + " (" +
                                    std::to_string(4 * count) + " bytes)";
-    if (bytes > memory_available()) {
+    if (bytes > (std::uint64_t{1} << 28) && bytes > memory_available()) {
         throw failure(status_bad_data, path + ": " + not_enough);
     }
     if (::ftruncate(h.memory(), static_cast<off_t>(bytes)) != 0) {
@@ -453,29 +556,22 @@ std::vector<std::string> read_netcdf(const std::string &path, const std::string 
     if (done.what != protocol::kind::done) {
         h.garbled("a frame out of order");
     }
-    h.finish();
     mapping decoded;
-    decoded.bytes = static_cast<std::size_t>(bytes);
-    decoded.at = ::mmap(nullptr, decoded.bytes, PROT_READ, MAP_SHARED, h.memory(), 0);
-    if (decoded.at == MAP_FAILED) {
+    if (!decoded.map(h.memory(), static_cast<std::size_t>(bytes), MAP_SHARED)) {
         throw failure(status_bad_data, path + ": " + not_enough + ": " + std::strerror(errno));
     }
     const auto *titles = static_cast<const float *>(decoded.at);
-    mapping stored;
     const float *values = titles + rows + columns;
     if (description.stored_whole) {
-        stored.bytes = static_cast<std::size_t>(description.offset + 4 * count);
-        stored.at = ::mmap(nullptr, stored.bytes, PROT_READ, MAP_PRIVATE | MAP_POPULATE, input, 0);
-        if (stored.at == MAP_FAILED) {
-            throw failure(status_bad_data,
-                          path + ": cannot be mapped: " + std::string(std::strerror(errno)));
-        }
-        values = reinterpret_cast<const float *>(static_cast<const unsigned char *>(stored.at) +
+        values = reinterpret_cast<const float *>(static_cast<const unsigned char *>(whole.at) +
                                                  description.offset);
     }
     use(binmat::grid_view(std::span(titles, static_cast<std::size_t>(rows)),
                           std::span(titles + rows, static_cast<std::size_t>(columns)),
                           std::span(values, static_cast<std::size_t>(count))));
+    // The worker has said all; how it ended is asked only now, so that its exit overlaps the
+    // grid's use. One that did not end well makes the whole file refused all the same.
+    h.finish();
     std::vector<std::string> warnings;
     for (const std::string &w : done.warnings) {
         warnings.push_back(printable(w, 400));

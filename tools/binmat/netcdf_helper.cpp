@@ -1,12 +1,12 @@
-// binmat-read-netcdf: decodes one NetCDF file for binmat, in a process of its own. netCDF-C and
+// binmat-read-netcdf: decodes NetCDF files for binmat, each in a process of its own. netCDF-C and
 // HDF5 were not written for hostile files: here a file that crashes them, loops in them or makes
-// them ask for memory without end costs only this process, which binmat started under limits it
-// sets on itself before it reads a byte. Not a command for people: binmat starts it.
+// them ask for memory without end costs only the worker that decodes it, which sets limits on
+// itself before it reads a byte. Not a command for people: binmat starts it, as
+// `binmat-read-netcdf --serve` with its end of a connection on fd 3 (see netcdf_protocol.h).
 //
-// Usage: binmat-read-netcdf [--variable NAME] (--file PATH | --stream)
-// fd 0: a byte from binmat once the shared memory is sized ('g'), or its end to give up;
-// fd 3: the input (the file at PATH, or a stream read to its end); fd 4: the frames this sends
-// (see netcdf_protocol.h); fd 5: the shared memory file that receives the titles and the values.
+// A worker has on fd 0 the socket on which binmat says go ('g') once the shared memory is sized,
+// or closes it to give up; on fd 3 the input (a file to read by name, or a stream to read to its
+// end); on fd 4 the pipe for its frames; on fd 5 the shared memory for the titles and the values.
 #include "netcdf_classic.h"
 #include "netcdf_protocol.h"
 #include "quote.h"
@@ -25,6 +25,7 @@
 #include <csignal>
 #include <cstdio>
 #include <cstring>
+#include <fcntl.h>
 #include <fstream>
 #include <limits>
 #include <optional>
@@ -34,7 +35,9 @@
 #include <sys/mman.h>
 #include <sys/prctl.h>
 #include <sys/resource.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 #include <vector>
 
@@ -49,6 +52,8 @@ namespace {
 namespace protocol = cli::netcdf_protocol;
 using cli::quoted;
 
+// The server's: the connection to binmat. A worker's: the rest.
+constexpr int control_fd = 3;
 constexpr int go_fd = 0;
 constexpr int input_fd = 3;
 constexpr int reply_fd = 4;
@@ -81,11 +86,15 @@ bool address_limits_apply() {
 #endif
 }
 
-std::uint64_t address_space_now() {
-    std::ifstream statm("/proc/self/statm");
-    std::uint64_t pages = 0;
-    statm >> pages;
-    return pages * static_cast<std::uint64_t>(::sysconf(_SC_PAGESIZE));
+// What the process held when it first limited itself: the limits say how much it may grow beyond.
+std::uint64_t address_space_before() {
+    static const std::uint64_t measured = [] {
+        std::ifstream statm("/proc/self/statm");
+        std::uint64_t pages = 0;
+        statm >> pages;
+        return pages * static_cast<std::uint64_t>(::sysconf(_SC_PAGESIZE));
+    }();
+    return measured;
 }
 
 void limit(int resource, rlim_t soft) {
@@ -98,10 +107,11 @@ void limit(int resource, rlim_t soft) {
     }
 }
 
-// Room for this process to grow by `more` bytes of address space, and no further.
+// Room for this process to grow by `more` bytes of address space beyond what it held before it
+// read the file, and no further.
 void limit_address_space(std::uint64_t more) {
     if (address_limits_apply()) {
-        limit(RLIMIT_AS, static_cast<rlim_t>(address_space_now() + more));
+        limit(RLIMIT_AS, static_cast<rlim_t>(address_space_before() + more));
     }
 }
 
@@ -119,7 +129,7 @@ void send(const protocol::frame &f) {
     }
 }
 
-// An open NetCDF file, closed once.
+// An open NetCDF file, closed when done with.
 class dataset {
   public:
     dataset() = default;
@@ -139,12 +149,6 @@ class dataset {
         if (status != NC_NOERR) {
             throw refusal(doing + ": " + nc_strerror(status));
         }
-    }
-
-    void close() {
-        const int id = id_;
-        id_ = -1;
-        (void)nc_close(id);
     }
 
   private:
@@ -579,6 +583,12 @@ void map_file(input &in, const std::string &path) {
         throw refusal("the file changed while it was read");
     }
     in.length = static_cast<std::size_t>(opened.st_size);
+    // Only a classic file's header is checked here; any other is left to netCDF-C at once.
+    unsigned char head[4] = {};
+    if (::pread(input_fd, head, sizeof head, 0) != static_cast<ssize_t>(sizeof head) ||
+        !cli::is_netcdf_classic(head)) {
+        return;
+    }
     if (in.length > 0) {
         void *p = ::mmap(nullptr, in.length, PROT_READ, MAP_PRIVATE, input_fd, 0);
         if (p == MAP_FAILED) {
@@ -644,11 +654,10 @@ int decode(const std::string &variable, const std::string &path, bool stream) {
     description.rows = rows;
     description.columns = columns;
     if (!stream && usable_as_stored(d, v)) {
-        d.close(); // HDF5 is asked directly, and refuses a file open twice in other modes
+        // HDF5 is asked directly, through a second handle on the file netCDF-C has open.
         const std::optional<std::uint64_t> at = stored_at(path, v.name, 4 * count);
         description.stored_whole = at.has_value();
         description.offset = at.value_or(0);
-        d.check(nc_open(path.c_str(), NC_NOWRITE, d.handle()), "not a NetCDF file");
     }
     send(description);
     if (!go_ahead()) {
@@ -682,47 +691,151 @@ int decode(const std::string &variable, const std::string &path, bool stream) {
     return 0;
 }
 
-} // namespace
-
-int main(int argc, char **argv) {
-    // Never outlive binmat, never leave a core, never write a file.
-    (void)::prctl(PR_SET_PDEATHSIG, SIGKILL);
-    if (::getppid() == 1) {
-        return 3;
+// Decodes one file in a worker: its descriptors put where decode() looks for them, its limits
+// set, before it reads a byte.
+[[noreturn]] void work(const int (&fds)[4], const protocol::request &r) {
+    int moved[4];
+    for (int i = 0; i < 4; ++i) {
+        moved[i] = ::fcntl(fds[i], F_DUPFD_CLOEXEC, 10);
+        ::close(fds[i]);
     }
+    const int places[4] = {input_fd, go_fd, reply_fd, memory_fd};
+    for (int i = 0; i < 4; ++i) {
+        if (moved[i] < 0 || ::dup2(moved[i], places[i]) < 0) {
+            ::_exit(3);
+        }
+        ::close(moved[i]);
+    }
+    // Never leave a core, never write a file.
     limit(RLIMIT_CORE, 0);
     limit(RLIMIT_FSIZE, 0);
     limit(RLIMIT_CPU, describing_seconds);
-    std::string variable;
-    std::string path;
-    bool stream = false;
-    for (int i = 1; i < argc; ++i) {
-        const std::string arg = argv[i];
-        if (arg == "--variable" && i + 1 < argc) {
-            variable = argv[++i];
-        } else if (arg == "--file" && i + 1 < argc) {
-            path = argv[++i];
-        } else if (arg == "--stream") {
-            stream = true;
-        } else {
-            std::fputs("binmat-read-netcdf is started by binmat, not by hand\n", stderr);
-            return 2;
-        }
-    }
-    if (stream == !path.empty()) {
-        std::fputs("binmat-read-netcdf is started by binmat, not by hand\n", stderr);
-        return 2;
-    }
     try {
-        return decode(variable, path, stream);
-    } catch (const refusal &r) {
+        decode(r.variable, r.stream ? std::string() : r.path, r.stream);
+    } catch (const refusal &e) {
         protocol::frame f;
-        f.reason = r.what();
+        f.reason = e.what();
         send(f);
     } catch (const std::bad_alloc &) {
         protocol::frame f;
         f.reason = "decoding it needs more memory than its size allows";
         send(f);
     }
-    return 0;
+    // Without the exit handlers: they belong to the server.
+    ::_exit(0);
+}
+
+// Writes and reads back a tiny grid of its own in memory: the libraries' first use, with its
+// allocations and copies of the server's pages, is paid before a file is asked for.
+void warm_up() {
+    int id = -1;
+    if (nc_create_mem("warm", NC_NETCDF4, 4096, &id) != NC_NOERR) {
+        return;
+    }
+    int dims[2] = {0, 0};
+    int z = 0;
+    const float values[4] = {1, 2, 3, 4};
+    NC_memio image{};
+    const bool made = nc_def_dim(id, "x", 2, &dims[0]) == NC_NOERR &&
+                      nc_def_dim(id, "y", 2, &dims[1]) == NC_NOERR &&
+                      nc_def_var(id, "z", NC_FLOAT, 2, dims, &z) == NC_NOERR &&
+                      nc_enddef(id) == NC_NOERR && nc_put_var_float(id, z, values) == NC_NOERR;
+    if (nc_close_memio(id, &image) != NC_NOERR || !made) {
+        std::free(image.memory);
+        return;
+    }
+    if (nc_open_mem("warm", NC_NOWRITE, image.size, image.memory, &id) == NC_NOERR) {
+        float back[4] = {};
+        (void)nc_get_var_float(id, z, back);
+        nc_close(id);
+    }
+    std::free(image.memory);
+}
+
+// What a worker does until it is asked for a file: waits, forked and warmed up already, so that
+// forking and the libraries' first use are not paid while binmat waits.
+constexpr int unasked = 4;
+
+[[noreturn]] void wait_for_a_file(pid_t server) {
+    (void)::prctl(PR_SET_PDEATHSIG, SIGKILL);
+    if (::getppid() != server) {
+        ::_exit(unasked);
+    }
+    warm_up();
+    std::vector<unsigned char> bytes(protocol::request_limit);
+    alignas(cmsghdr) char control[CMSG_SPACE(4 * sizeof(int))] = {};
+    iovec part{bytes.data(), bytes.size()};
+    msghdr message{};
+    message.msg_iov = &part;
+    message.msg_iovlen = 1;
+    message.msg_control = control;
+    message.msg_controllen = sizeof control;
+    ssize_t n = 0;
+    do {
+        n = ::recvmsg(control_fd, &message, MSG_CMSG_CLOEXEC);
+    } while (n < 0 && errno == EINTR);
+    ::close(control_fd); // the connection is the server's; this worker has what it needs
+    if (n <= 0) {
+        ::_exit(unasked); // binmat has gone
+    }
+    int fds[4] = {-1, -1, -1, -1};
+    std::size_t received = 0;
+    for (cmsghdr *c = CMSG_FIRSTHDR(&message); c != nullptr; c = CMSG_NXTHDR(&message, c)) {
+        if (c->cmsg_level == SOL_SOCKET && c->cmsg_type == SCM_RIGHTS) {
+            received = (c->cmsg_len - CMSG_LEN(0)) / sizeof(int);
+            std::memcpy(fds, CMSG_DATA(c), std::min<std::size_t>(received, 4) * sizeof(int));
+        }
+    }
+    protocol::request r;
+    bytes.resize(static_cast<std::size_t>(n));
+    if (received != 4 || (message.msg_flags & (MSG_TRUNC | MSG_CTRUNC)) != 0 ||
+        !protocol::decode(bytes, r)) {
+        ::_exit(3); // not binmat's request: nothing to answer on
+    }
+    work(fds, r);
+}
+
+void tell(const protocol::news &n) {
+    while (::send(control_fd, &n, sizeof n, MSG_NOSIGNAL) < 0 && errno == EINTR) {
+    }
+}
+
+// Serves binmat until it closes the connection: a worker for each file, forked ahead of the
+// request, which the worker takes from the connection itself. The server says when each worker
+// started and how it ended.
+int serve() {
+    // Loaded and made ready once, so that a worker starts as a copy of a ready process. Nothing
+    // from a file has been read here, and no thread started: forking is safe.
+    (void)nc_initialize();
+    (void)H5open();
+    const pid_t self = ::getpid();
+    for (;;) {
+        const pid_t pid = ::fork();
+        if (pid == 0) {
+            wait_for_a_file(self);
+        }
+        if (pid < 0) {
+            return 1; // binmat sees the server stop, and says so
+        }
+        tell({protocol::news::started, pid});
+        int status = 0;
+        while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+        }
+        if (WIFEXITED(status) && WEXITSTATUS(status) == unasked) {
+            return 0;
+        }
+        tell({protocol::news::ended, status});
+    }
+}
+
+} // namespace
+
+int main(int argc, char **argv) {
+    // Never outlive binmat.
+    (void)::prctl(PR_SET_PDEATHSIG, SIGKILL);
+    if (argc != 2 || std::string(argv[1]) != "--serve" || ::getppid() == 1) {
+        std::fputs("binmat-read-netcdf is started by binmat, not by hand\n", stderr);
+        return 2;
+    }
+    return serve();
 }

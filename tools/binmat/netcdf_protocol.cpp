@@ -91,6 +91,19 @@ std::vector<unsigned char> encode(const frame &f) {
     return out;
 }
 
+std::vector<unsigned char> encode(const request &r) {
+    std::vector<unsigned char> out;
+    out.push_back(r.stream ? 1 : 0);
+    put_text(out, r.path);
+    put_text(out, r.variable);
+    return out;
+}
+
+bool decode(std::span<const unsigned char> bytes, request &r) {
+    reader in(bytes);
+    return in.flag(r.stream) && in.text(r.path) && in.text(r.variable) && in.finished();
+}
+
 bool payload_length(std::span<const unsigned char> header, std::uint32_t &length) {
     if (header.size() != header_bytes || std::memcmp(header.data(), magic, sizeof magic) != 0 ||
         header[4] < static_cast<unsigned char>(kind::description) ||

@@ -1,8 +1,11 @@
-// What the NetCDF helper and the command say to each other. The helper decodes a NetCDF file in a
-// process of its own, under resource limits, and answers in frames on a pipe: first a description
-// of the variable it will read, then, once the command has made room for the values, a word that
-// they are in place (or, at any point, a refusal). The command trusts none of it: every frame is
-// checked against the limits below and against the file before it is used.
+// What the NetCDF helper and the command say to each other. The helper is a server, started once
+// per process: it loads netCDF-C and HDF5 and readies them, and for each file the command asks
+// about it forks a worker, a fresh copy of itself that decodes that file alone under resource
+// limits. The worker answers in frames on a pipe: first a description of the variable it will
+// read, then, once the command has made room for the values, a word that they are in place (or,
+// at any point, a refusal); the server says when the worker started and how it ended. The
+// command trusts none of it: every frame is checked against the limits below and against the
+// file before it is used.
 #pragma once
 
 #include <cstdint>
@@ -32,6 +35,25 @@ struct frame {
     std::vector<std::string> warnings;
     // refusal: why the file or the variable is refused.
     std::string reason;
+};
+
+// A file to decode, sent to the server with four descriptors: the input, the socket the go-ahead
+// comes on, the pipe the frames go to, and the shared memory.
+struct request {
+    bool stream = false; // read the input to its end; else it is the file at `path`
+    std::string path;
+    std::string variable; // empty: the only 2-D one
+};
+inline constexpr std::size_t request_limit = 2 * text_limit + 16;
+
+std::vector<unsigned char> encode(const request &r);
+bool decode(std::span<const unsigned char> bytes, request &r);
+
+// What the server says of a worker: that it started (its process id, or -errno), then how it
+// ended (its wait status).
+struct news {
+    enum : std::int32_t { started = 1, ended = 2 } what = started;
+    std::int64_t value = 0;
 };
 
 // The frame as bytes: header, then the payload of its kind.

@@ -68,6 +68,12 @@ std::string printable(std::string_view text, std::size_t limit) {
     return out;
 }
 
-std::string quoted(std::string_view field) { return "'" + printable(field, field_limit) + "'"; }
+std::string quoted(std::string_view field) {
+    // Built by appending: GCC 12 at -O3 warns falsely about "'" + text.
+    std::string s(1, '\'');
+    s += printable(field, field_limit);
+    s += '\'';
+    return s;
+}
 
 } // namespace cli
