@@ -20,7 +20,7 @@ namespace fs = std::filesystem;
 using process::Outcome;
 using Bytes = std::vector<unsigned char>;
 
-const std::string failed_library = "the NetCDF library failed on this file (";
+constexpr const char *failed_library = "the NetCDF library failed on this file (";
 
 class netcdf_guard : public testing::Test {
   protected:
@@ -64,7 +64,7 @@ data:
 }
 )";
 
-const std::vector<std::string> kinds = {"classic", "64-bit-offset", "cdf5", "nc4"};
+constexpr const char *kinds[] = {"classic", "64-bit-offset", "cdf5", "nc4"};
 
 TEST_F(netcdf_guard, files_that_crashed_the_netcdf_libraries_are_refused) {
     std::ifstream list(TEST_DATA_DIR "/netcdf/hostile/expected.txt");
@@ -83,7 +83,9 @@ TEST_F(netcdf_guard, files_that_crashed_the_netcdf_libraries_are_refused) {
         EXPECT_EQ(reason.rfind(failed_library, 0), 0U) << name << ": " << o.err;
         // A sanitizer reports a crash in the helper and exits instead of dying of the signal.
 #if !defined(__SANITIZE_ADDRESS__)
-        EXPECT_EQ(reason, failed_library + how + "): it is damaged or not a NetCDF file\n") << name;
+        EXPECT_EQ(reason,
+                  std::string(failed_library) + how + "): it is damaged or not a NetCDF file\n")
+            << name;
 #endif
         EXPECT_FALSE(fs::exists(dir / "out")) << name;
     }
@@ -112,7 +114,7 @@ TEST_F(netcdf_guard, a_classic_file_cut_short_is_refused_naming_both_sizes) {
 
 TEST_F(netcdf_guard, mutated_files_of_every_kind_end_in_a_grid_or_a_refusal) {
     std::mt19937 mutations(20261210);
-    for (const std::string &kind : kinds) {
+    for (const std::string kind : kinds) {
         ncgen(kind, kind, grid_cdl);
         const Bytes whole = bytes::of_file((dir / (kind + ".nc")).string());
         for (int round = 0; round < 40; ++round) {

@@ -162,9 +162,9 @@ TEST_F(tool_output, a_target_that_cannot_be_written_is_refused_with_its_reason) 
 }
 
 // The stand-in for system calls, preloaded: it records them, or refuses unnamed files.
-const std::string shim = "LD_PRELOAD='" SHIM_LIBRARY "' "
-                         "ASAN_OPTIONS=${ASAN_OPTIONS:-}:verify_asan_link_order=0 "
-                         "BINMAT_SHIM_LOG=calls.log ";
+constexpr const char *shim = "LD_PRELOAD='" SHIM_LIBRARY "' "
+                             "ASAN_OPTIONS=${ASAN_OPTIONS:-}:verify_asan_link_order=0 "
+                             "BINMAT_SHIM_LOG=calls.log ";
 
 // The order of the calls that make a replaced file durable, as the stand-in records it.
 TEST_F(tool_output, syncs_the_data_before_the_name_and_the_directory_after) {
@@ -190,7 +190,8 @@ TEST_F(tool_output, signals_and_closed_pipes_leave_nothing_behind) {
         const char *signal;
         int status;
     };
-    for (const std::string &named : {std::string(), shim + "BINMAT_SHIM_NO_TMPFILE=1"}) {
+    for (const std::string &named :
+         {std::string(), std::string(shim) + "BINMAT_SHIM_NO_TMPFILE=1"}) {
         for (const Case c :
              {Case{"TERM", 143}, Case{"INT", 130}, Case{"HUP", 129}, Case{"BUS", 1}}) {
             const Outcome o = shell(

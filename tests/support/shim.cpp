@@ -3,6 +3,8 @@
 //   line each, so that a test can check the order in which a file is synced and named;
 // - with BINMAT_SHIM_NO_TMPFILE=1, unnamed files cannot be made, as on file systems without
 //   O_TMPFILE, so that the named temporaries' path is tried too.
+// The definitions keep the C library's signatures; their parameter names are this file's.
+// NOLINTBEGIN(readability-inconsistent-declaration-parameter-name)
 #include <cerrno>
 #include <cstdarg>
 #include <cstdio>
@@ -10,6 +12,7 @@
 #include <cstring>
 #include <dlfcn.h>
 #include <fcntl.h>
+#include <string>
 #include <unistd.h>
 
 namespace {
@@ -21,18 +24,25 @@ void note(const char *call) {
     }
     const int fd = ::open(log, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
     if (fd >= 0) {
-        (void)!::write(fd, call, std::strlen(call));
-        (void)!::write(fd, "\n", 1);
+        const std::string line = std::string(call) + "\n";
+        [[maybe_unused]] const ssize_t n = ::write(fd, line.data(), line.size());
         ::close(fd);
     }
 }
 
-bool no_unnamed_files(int flags) {
-    return (flags & O_TMPFILE) == O_TMPFILE && std::getenv("BINMAT_SHIM_NO_TMPFILE") != nullptr;
-}
-
 template <typename F> F real(const char *name) {
     return reinterpret_cast<F>(::dlsym(RTLD_NEXT, name));
+}
+
+using open_function = int (*)(int, const char *, int, ...);
+
+// openat and openat64: refused for unnamed files when asked, passed on otherwise.
+int opening(const char *name, int dir, const char *path, int flags, mode_t mode) {
+    if ((flags & O_TMPFILE) == O_TMPFILE && std::getenv("BINMAT_SHIM_NO_TMPFILE") != nullptr) {
+        errno = EOPNOTSUPP;
+        return -1;
+    }
+    return real<open_function>(name)(dir, path, flags, mode);
 }
 
 } // namespace
@@ -67,32 +77,21 @@ int linkat(int from_dir, const char *from, int to_dir, const char *to, int flags
 }
 
 int openat(int dir, const char *path, int flags, ...) {
-    mode_t mode = 0;
-    if ((flags & O_CREAT) != 0 || (flags & O_TMPFILE) == O_TMPFILE) {
-        va_list args;
-        va_start(args, flags);
-        mode = va_arg(args, mode_t);
-        va_end(args);
-    }
-    if (no_unnamed_files(flags)) {
-        errno = EOPNOTSUPP;
-        return -1;
-    }
-    return real<int (*)(int, const char *, int, ...)>("openat")(dir, path, flags, mode);
+    va_list rest;
+    va_start(rest, flags);
+    const mode_t mode =
+        (flags & O_CREAT) != 0 || (flags & O_TMPFILE) == O_TMPFILE ? va_arg(rest, mode_t) : 0;
+    va_end(rest);
+    return opening("openat", dir, path, flags, mode);
 }
 
 int openat64(int dir, const char *path, int flags, ...) {
-    mode_t mode = 0;
-    if ((flags & O_CREAT) != 0 || (flags & O_TMPFILE) == O_TMPFILE) {
-        va_list args;
-        va_start(args, flags);
-        mode = va_arg(args, mode_t);
-        va_end(args);
-    }
-    if (no_unnamed_files(flags)) {
-        errno = EOPNOTSUPP;
-        return -1;
-    }
-    return real<int (*)(int, const char *, int, ...)>("openat64")(dir, path, flags, mode);
+    va_list rest;
+    va_start(rest, flags);
+    const mode_t mode =
+        (flags & O_CREAT) != 0 || (flags & O_TMPFILE) == O_TMPFILE ? va_arg(rest, mode_t) : 0;
+    va_end(rest);
+    return opening("openat64", dir, path, flags, mode);
 }
 }
+// NOLINTEND(readability-inconsistent-declaration-parameter-name)

@@ -160,7 +160,7 @@ std::string classic_problem(std::span<const unsigned char> file) {
         return {};
     }
     header_reader r(file.subspan(4), file[3]);
-    const std::string cut_short =
+    std::string cut_short =
         "a NetCDF classic file cut short inside its header, which is longer than the " +
         std::to_string(file.size()) + " bytes of the file";
     std::uint64_t records = 0;

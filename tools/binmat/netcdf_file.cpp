@@ -24,8 +24,6 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-extern char **environ;
-
 namespace cli {
 
 namespace {

@@ -284,6 +284,7 @@ variable_info choose(const dataset &d, const std::string &wanted) {
         }
     }
     std::vector<std::string> listed;
+    listed.reserve(grids.size());
     for (const variable_info &v : grids) {
         listed.push_back(v.name);
     }

@@ -19,7 +19,7 @@ extern "C" void on_termination(int signal) {
 extern "C" void on_bus_error(int) {
     binmat::remove_pending_outputs();
     constexpr char message[] = "binmat: an input file shrank while it was being read\n";
-    (void)!::write(STDERR_FILENO, message, sizeof message - 1);
+    [[maybe_unused]] const ssize_t said = ::write(STDERR_FILENO, message, sizeof message - 1);
     ::_exit(status_bad_data);
 }
 
