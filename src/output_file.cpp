@@ -235,10 +235,10 @@ resolved resolve(const fs::path &given) {
 // The attributes a replaced file keeps: owner and group where the process may set them, mode,
 // ACLs and other extended attributes. Each that cannot be set is given up quietly: the data
 // matter more.
-void keep_attributes(const fs::path &from, const struct stat &st, int to) {
+void keep_attributes(const fs::path &from, uid_t owner, gid_t group, mode_t mode, int to) {
     // Owner first: a change of owner clears the set-id bits that the mode then restores.
-    (void)::fchown(to, st.st_uid, st.st_gid);
-    (void)::fchmod(to, st.st_mode & 07777);
+    (void)::fchown(to, owner, group);
+    (void)::fchmod(to, mode & 07777);
     constexpr const char *access_acl = "system.posix_acl_access";
     bool had_acl = false;
     const ssize_t listed = ::listxattr(from.c_str(), nullptr, 0);
@@ -264,7 +264,7 @@ void keep_attributes(const fs::path &from, const struct stat &st, int to) {
     // A directory's default ACL gives a new file one that the old file did not have.
     if (!had_acl && ::fgetxattr(to, access_acl, nullptr, 0) >= 0) {
         (void)::fremovexattr(to, access_acl);
-        (void)::fchmod(to, st.st_mode & 07777);
+        (void)::fchmod(to, mode & 07777);
     }
 }
 
@@ -408,7 +408,7 @@ output_file::output_file(const std::filesystem::path &path, const output_options
             if (fd_ < 0) {
                 fail(cannot_open, path, errno);
             }
-            stage(false);
+            stage();
             return;
         }
         if (!exists) {
@@ -431,7 +431,11 @@ output_file::output_file(const std::filesystem::path &path, const output_options
         temporary_ = temporary.hidden;
         pending_ = temporary.pending;
         if (exists) {
-            keep_attributes(target, st, fd_);
+            kept_from_ = target;
+            kept_mode_ = st.st_mode;
+            kept_owner_ = st.st_uid;
+            kept_group_ = st.st_gid;
+            keep_attributes(kept_from_, kept_owner_, kept_group_, kept_mode_, fd_);
         }
     } catch (...) {
         discard();
@@ -472,7 +476,11 @@ void output_file::discard() noexcept {
         std::fclose(stream_);
         stream_ = nullptr;
     }
-    library_opened();
+    if (!library_name_.empty()) {
+        ::unlinkat(library_directory_, library_name_.c_str(), 0);
+        library_name_.clear();
+    }
+    forget(library_pending_);
     if (staging_ >= 0) {
         ::close(staging_);
         staging_ = -1;
@@ -512,92 +520,90 @@ std::FILE *output_file::stream() {
 }
 
 // The data go to a scratch file first, to be put into the output when complete: beside a file
-// written in place, or in the temporary directory. An unnamed one is left as it is; a named one
-// loses its name at once, unless a library is to open it by name.
-void output_file::stage(bool keep_name) {
+// written in place, on its file system, or else in the temporary directory. A named one loses its
+// name at once: its descriptor is all that is needed of it.
+void output_file::stage() {
     if (staging_ >= 0) {
         return;
     }
     new_file scratch;
-    int error = EACCES;
-    if (directory_ >= 0) {
-        error = scratch.open_in(directory_, name_);
-        staging_parent_ = parent_;
-    }
+    int error = directory_ >= 0 ? scratch.open_in(directory_, name_) : EACCES;
+    int in = directory_;
     if (error != 0) {
         staging_parent_ = fs::temp_directory_path();
         staging_directory_ = ::open(staging_parent_.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
         error = staging_directory_ < 0 ? errno : scratch.open_in(staging_directory_, "binmat");
+        in = staging_directory_;
     }
     if (error != 0) {
         fail(cannot_write, path_, error);
     }
-    const int in = staging_directory_ >= 0 ? staging_directory_ : directory_;
     if (!scratch.hidden.empty()) {
-        if (keep_name) {
-            library_name_ = scratch.hidden;
-            library_directory_ = in;
-            library_pending_ = scratch.pending;
-            scratch.pending = -1;
-        } else {
-            ::unlinkat(in, scratch.hidden.c_str(), 0);
-            forget(scratch.pending);
-        }
+        ::unlinkat(in, scratch.hidden.c_str(), 0);
+        forget(scratch.pending);
     }
     staging_ = scratch.fd;
 }
 
-// A new file keeps a hidden name from here on, as a file on a system without unnamed files does:
-// once linked and unlinked it could not take a name again. A scratch file loses it as soon as the
-// library has it open: its data are copied out through the descriptor.
 std::filesystem::path output_file::name_for_library() {
-    const bool replaced = kind_ == output_kind::replaced;
-    if (!replaced) {
-        stage(true);
-        if (!library_name_.empty()) {
-            return staging_parent_ / library_name_;
+    if (!library_name_.empty()) {
+        return library_parent_ / library_name_;
+    }
+    std::string base = "binmat";
+    if (kind_ == output_kind::replaced) {
+        library_directory_ = directory_;
+        library_parent_ = parent_;
+        base = name_;
+    } else if (directory_ >= 0) { // beside a hard-linked file, on its file system
+        library_directory_ = directory_;
+        library_parent_ = parent_;
+    } else {
+        if (staging_directory_ < 0) {
+            staging_parent_ = fs::temp_directory_path();
+            staging_directory_ =
+                ::open(staging_parent_.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+            if (staging_directory_ < 0) {
+                fail(cannot_write, path_, errno);
+            }
         }
-    } else if (!unnamed_) {
-        return parent_ / temporary_;
+        library_directory_ = staging_directory_;
+        library_parent_ = staging_parent_;
     }
-    const int fd = replaced ? fd_ : staging_;
-    const int directory = replaced                  ? directory_
-                          : staging_directory_ >= 0 ? staging_directory_
-                                                    : directory_;
-    std::string name;
-    int slot = -1;
-    int error = EEXIST;
-    for (int attempt = 0; attempt < 100 && error == EEXIST; ++attempt) {
-        name = hidden_name(replaced ? name_ : "binmat");
-        forget(slot);
-        slot = remember(directory, name);
-        error = ::linkat(AT_FDCWD, descriptor_path(fd).c_str(), directory, name.c_str(),
-                         AT_SYMLINK_FOLLOW) == 0
-                    ? 0
-                    : errno;
-    }
-    if (error != 0) {
-        forget(slot);
-        fail(cannot_write, path_, error);
-    }
-    if (replaced) {
-        unnamed_ = false;
-        temporary_ = name;
-        pending_ = slot;
-        return parent_ / temporary_;
-    }
-    library_name_ = name;
-    library_directory_ = directory;
-    library_pending_ = slot;
-    return staging_parent_ / library_name_;
+    library_name_ = hidden_name(base);
+    library_pending_ = remember(library_directory_, library_name_);
+    return library_parent_ / library_name_;
 }
 
-void output_file::library_opened() noexcept {
-    if (!library_name_.empty()) {
-        ::unlinkat(library_directory_, library_name_.c_str(), 0);
-        library_name_.clear();
+void output_file::library_opened() {
+    const int fd = ::openat(library_directory_, library_name_.c_str(), O_RDWR | O_CLOEXEC);
+    if (fd < 0) {
+        fail(cannot_write, path_, errno);
     }
-    forget(library_pending_);
+    if (kind_ == output_kind::replaced) {
+        // The library's file is the output's from here on; the one made for it goes.
+        if (!temporary_.empty()) {
+            ::unlinkat(directory_, temporary_.c_str(), 0);
+        }
+        forget(pending_);
+        ::close(fd_);
+        fd_ = fd;
+        temporary_ = library_name_;
+        pending_ = library_pending_;
+        unnamed_ = false;
+        if (!kept_from_.empty()) {
+            keep_attributes(kept_from_, kept_owner_, kept_group_, kept_mode_, fd_);
+        }
+    } else {
+        // Only its data are wanted, to be copied into the output when complete.
+        ::unlinkat(library_directory_, library_name_.c_str(), 0);
+        forget(library_pending_);
+        if (staging_ >= 0) {
+            ::close(staging_);
+        }
+        staging_ = fd;
+    }
+    library_name_.clear();
+    library_pending_ = -1;
 }
 
 bool output_file::same_file(const output_file &other) const noexcept {

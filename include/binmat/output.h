@@ -94,13 +94,14 @@ class output_file {
     // which data may be placed by offset.
     bool positioned() const noexcept { return staging_ >= 0 || kind_ == output_kind::replaced; }
 
-    // For a library that opens files only by name: a hidden name beside the target (or in the
-    // temporary directory) under which it opens the file the data go to. Ask before anything is
-    // written, and call library_opened() once the library has the file open. A replaced file
-    // keeps the name until it is renamed, so that a SIGKILL while the library writes leaves it
-    // behind (any other end removes it); other outputs lose it once the library has the file open.
+    // For a library that opens files only by name: a hidden name, not yet taken, beside the
+    // target (or in the temporary directory) under which the library creates the file the data
+    // go to; then library_opened() takes that file over as the output's. Ask before anything is
+    // written. A replaced file keeps the name until it is renamed, so that a SIGKILL while the
+    // library writes leaves it behind (any other end removes it); other outputs lose it at once.
+    // (A file handed over for the library to truncate would be written out by ext4 when closed.)
     std::filesystem::path name_for_library();
-    void library_opened() noexcept;
+    void library_opened();
 
     // Whether the two outputs end at one file.
     bool same_file(const output_file &other) const noexcept;
@@ -112,7 +113,7 @@ class output_file {
     friend void commit_all(std::span<output_file *const> outputs);
     void complete();
     void publish();
-    void stage(bool keep_name);
+    void stage();
     void discard() noexcept;
 
     std::filesystem::path path_;
@@ -123,9 +124,15 @@ class output_file {
     int staging_ = -1;   // complete data, put into fd_ at commit
     std::filesystem::path staging_parent_;
     int staging_directory_ = -1;
-    std::string library_name_; // a hidden name a library opens the data by
+    std::string library_name_; // a hidden name a library creates the data's file under
+    std::filesystem::path library_parent_;
     int library_directory_ = -1;
     int library_pending_ = -1;
+    // What a replaced file was, for the file a library makes to keep: its path, mode and owner.
+    std::filesystem::path kept_from_;
+    unsigned kept_mode_ = 0;
+    unsigned kept_owner_ = 0;
+    unsigned kept_group_ = 0;
     std::filesystem::path parent_; // the replaced file's directory
     int directory_ = -1;           // open
     std::string name_;             // the replaced file's name in it

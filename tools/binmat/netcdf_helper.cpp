@@ -32,6 +32,7 @@
 #include <span>
 #include <stdexcept>
 #include <string>
+#include <poll.h>
 #include <sys/mman.h>
 #include <sys/prctl.h>
 #include <sys/resource.h>
@@ -762,7 +763,11 @@ constexpr int unasked = 4;
     if (::getppid() != server) {
         ::_exit(unasked);
     }
-    warm_up();
+    // Warmed up while binmat has not asked yet; a request already waiting is served at once.
+    pollfd waiting{control_fd, POLLIN, 0};
+    if (::poll(&waiting, 1, 0) == 0) {
+        warm_up();
+    }
     std::vector<unsigned char> bytes(protocol::request_limit);
     alignas(cmsghdr) char control[CMSG_SPACE(4 * sizeof(int))] = {};
     iovec part{bytes.data(), bytes.size()};
