@@ -189,6 +189,21 @@ int descriptor_named(const fs::path &path) {
     return std::stoi(last);
 }
 
+// Refuses an output that is one of the files being read: a regular file, the only kind that can be
+// read and written over at once to the reader's loss.
+void refuse_inputs(const struct stat &st, const std::vector<fs::path> &inputs,
+                   const fs::path &output) {
+    if (!S_ISREG(st.st_mode)) {
+        return;
+    }
+    for (const fs::path &input : inputs) {
+        struct stat in {};
+        if (::stat(input.c_str(), &in) == 0 && in.st_dev == st.st_dev && in.st_ino == st.st_ino) {
+            throw binmat::same_file_error(output, input);
+        }
+    }
+}
+
 // Where a path ends once symbolic links are followed.
 struct resolved {
     fs::path target;
@@ -352,37 +367,20 @@ output_file::output_file(const std::filesystem::path &path, const output_options
     try {
         const resolved r = resolve(path);
         if (r.descriptor >= 0) {
-            own_fd_ = false;
-            kind_ = output_kind::descriptor;
-            fd_ = r.descriptor;
-        } else if (r.exists && S_ISDIR(r.st.st_mode)) {
-            fail(cannot_open, path, EISDIR);
-        }
-        struct stat st = r.st;
-        bool exists = r.exists;
-        if (kind_ == output_kind::descriptor) {
-            const int flags = ::fcntl(fd_, F_GETFL);
-            if (flags < 0 || (flags & O_ACCMODE) == O_RDONLY || ::fstat(fd_, &st) != 0) {
-                fail(cannot_open, path, EBADF);
-            }
-            exists = true;
-        }
-        if (exists) {
-            device_ = st.st_dev;
-            inode_ = st.st_ino;
-            for (const fs::path &input : options.inputs) {
-                struct stat in {};
-                if (::stat(input.c_str(), &in) == 0 && in.st_dev == st.st_dev &&
-                    in.st_ino == st.st_ino) {
-                    throw same_file_error(path, input);
-                }
-            }
-        }
-        if (kind_ == output_kind::descriptor) {
+            take_descriptor(r.descriptor, options);
             return;
         }
-        const fs::path target = r.target;
-        if (exists && !S_ISREG(st.st_mode)) {
+        const struct stat &st = r.st;
+        if (r.exists) {
+            if (S_ISDIR(st.st_mode)) {
+                fail(cannot_open, path, EISDIR);
+            }
+            device_ = st.st_dev;
+            inode_ = st.st_ino;
+            refuse_inputs(st, options.inputs, path);
+        }
+        const fs::path &target = r.target;
+        if (r.exists && !S_ISREG(st.st_mode)) {
             // A FIFO or a device cannot be replaced: it is written where it is.
             kind_ = output_kind::in_place;
             fd_ = ::open(target.c_str(), O_WRONLY | O_CLOEXEC);
@@ -400,7 +398,7 @@ output_file::output_file(const std::filesystem::path &path, const output_options
         if (directory_ < 0) {
             fail(cannot_open, path, errno);
         }
-        if (exists && st.st_nlink > 1) {
+        if (r.exists && st.st_nlink > 1) {
             // Replacing it would split it from its other names: its data go in place, once they
             // are complete.
             kind_ = output_kind::in_place;
@@ -411,7 +409,7 @@ output_file::output_file(const std::filesystem::path &path, const output_options
             stage();
             return;
         }
-        if (!exists) {
+        if (!r.exists) {
             struct stat dir {};
             if (::fstat(directory_, &dir) == 0) {
                 device_ = dir.st_dev;
@@ -430,7 +428,7 @@ output_file::output_file(const std::filesystem::path &path, const output_options
         unnamed_ = temporary.hidden.empty();
         temporary_ = temporary.hidden;
         pending_ = temporary.pending;
-        if (exists) {
+        if (r.exists) {
             kept_from_ = target;
             kept_mode_ = st.st_mode;
             kept_owner_ = st.st_uid;
@@ -444,8 +442,15 @@ output_file::output_file(const std::filesystem::path &path, const output_options
 }
 
 output_file::output_file(int descriptor, const std::string &name, const output_options &options)
-    : path_(name), kind_(output_kind::descriptor), sync_(options.sync), fd_(descriptor),
-      own_fd_(false) {
+    : path_(name), sync_(options.sync) {
+    take_descriptor(descriptor, options);
+}
+
+// An output through a descriptor the caller holds: written where it stands, never closed.
+void output_file::take_descriptor(int descriptor, const output_options &options) {
+    kind_ = output_kind::descriptor;
+    fd_ = descriptor;
+    own_fd_ = false;
     struct stat st {};
     const int flags = ::fcntl(fd_, F_GETFL);
     if (flags < 0 || (flags & O_ACCMODE) == O_RDONLY || ::fstat(fd_, &st) != 0) {
@@ -453,16 +458,7 @@ output_file::output_file(int descriptor, const std::string &name, const output_o
     }
     device_ = st.st_dev;
     inode_ = st.st_ino;
-    // Standard output redirected into a file that is read: only a regular file can be both.
-    if (S_ISREG(st.st_mode)) {
-        for (const fs::path &input : options.inputs) {
-            struct stat in {};
-            if (::stat(input.c_str(), &in) == 0 && in.st_dev == st.st_dev &&
-                in.st_ino == st.st_ino) {
-                throw same_file_error(path_, input);
-            }
-        }
-    }
+    refuse_inputs(st, options.inputs, path_);
 }
 
 output_file::~output_file() {

@@ -113,6 +113,7 @@ class output_file {
     friend void commit_all(std::span<output_file *const> outputs);
     void complete();
     void publish();
+    void take_descriptor(int descriptor, const output_options &options);
     void stage();
     void discard() noexcept;
 
