@@ -29,10 +29,10 @@
 #include <fstream>
 #include <limits>
 #include <optional>
+#include <poll.h>
 #include <span>
 #include <stdexcept>
 #include <string>
-#include <poll.h>
 #include <sys/mman.h>
 #include <sys/prctl.h>
 #include <sys/resource.h>
