@@ -807,15 +807,22 @@ void tell(const protocol::news &n) {
 }
 
 // Serves binmat until it closes the connection: a worker for each file, forked ahead of the
-// request, which the worker takes from the connection itself. The server says when each worker
-// started and how it ended.
+// request where binmat leaves the time, which the worker takes from the connection itself. The
+// server says when each worker started and how it ended.
 int serve() {
     // Loaded and made ready once, so that a worker starts as a copy of a ready process. Nothing
     // from a file has been read here, and no thread started: forking is safe.
     (void)nc_initialize();
     (void)H5open();
     const pid_t self = ::getpid();
-    for (;;) {
+    for (bool first = true;; first = false) {
+        // The next worker is forked when binmat asks, or a moment after the last one ended: not
+        // at once, when it would warm up while binmat is still busy with the last file.
+        if (!first) {
+            pollfd asked{control_fd, POLLIN, 0};
+            while (::poll(&asked, 1, 50) < 0 && errno == EINTR) {
+            }
+        }
         const pid_t pid = ::fork();
         if (pid == 0) {
             wait_for_a_file(self);
