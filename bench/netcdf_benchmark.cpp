@@ -5,10 +5,11 @@
 // in chunks (decoded into shared memory). Outputs are not synced, as the baseline is not. Each
 // direction in-process, as the library runs it, and back as a whole `binmat convert` process, as
 // a user runs it. Run in the release preset; see docs/PERFORMANCE.md.
-#include "netcdf_file.h"
 #include "scratch.h"
 
 #include <binmat/binmat.h>
+#include <binmat/formats/netcdf.h>
+#include <binmat/mapped.h>
 
 #include <benchmark/benchmark.h>
 
@@ -75,8 +76,8 @@ const fs::path &directory() {
             g.values[k] = static_cast<float>(std::sin(0.001 * static_cast<double>(k)));
         }
         binmat::write_file(dir / "square", g, {binmat::byte_order::little, false});
-        cli::output_file nc((dir / "square.nc").string(), {}, false);
-        cli::write_netcdf(nc, g, {});
+        binmat::output_file nc(dir / "square.nc", {false, {}});
+        binmat::write_netcdf(nc, g, {});
         nc.commit();
         write_deflated(dir / "deflated.nc", g);
         return dir;
@@ -104,14 +105,14 @@ void one_buffer_write() {
 }
 
 void to_netcdf() {
-    const cli::mapped_grid source((directory() / "square").string(), binmat::byte_order::little);
-    cli::output_file out((directory() / "out.nc").string(), {}, false);
-    cli::write_netcdf(out, source, {});
+    const binmat::mapped_grid source(directory() / "square");
+    binmat::output_file out(directory() / "out.nc", {false, {}});
+    binmat::write_netcdf(out, source, {});
     out.commit();
 }
 
 void from_netcdf(const char *name) {
-    cli::read_netcdf((directory() / name).string(), "", [](const binmat::grid_view &g) {
+    binmat::read_netcdf(directory() / name, "", [](const binmat::grid_view &g) {
         binmat::write_file(directory() / "back", g, {binmat::byte_order::little, false});
     });
 }

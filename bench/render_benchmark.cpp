@@ -60,7 +60,7 @@ void read_square(benchmark::State &state) {
 }
 
 void render(const fs::path &file) {
-    cli::picture_options o;
+    plot::picture_options o;
     o.width = 800;
     o.height = 600;
     o.title = "square";
@@ -68,7 +68,7 @@ void render(const fs::path &file) {
     std::size_t size = 0;
     FILE *out = open_memstream(&data, &size);
     const binmat::grid g = binmat::read_file(file);
-    cli::draw_picture(g, o, out);
+    plot::draw_picture(g, o, out);
     std::fclose(out);
     benchmark::DoNotOptimize(data);
     std::free(data);

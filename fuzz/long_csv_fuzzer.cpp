@@ -1,9 +1,9 @@
 // Long CSV from strangers, with and without missing cells filled: a grid that writes back to CSV
-// and reads again the same bit for bit, or a refusal that names the file and what is wrong.
+// and reads again the same bit for bit, or a refusal that says what is wrong.
 // Never a crash, a hang or a grid larger than the lines can describe.
 #include "bits.h"
-#include "command.h"
-#include "long_csv.h"
+#include <binmat/formats/error.h>
+#include <binmat/formats/long_csv.h>
 
 #include <cstdint>
 #include <cstdio>
@@ -19,13 +19,13 @@ bool parse(std::string text, bool fill, binmat::grid &g) {
         std::abort();
     }
     try {
-        g = cli::read_long_csv(in, "fuzz", {fill});
+        g = binmat::read_long_csv(in, {fill});
         std::fclose(in);
         return true;
-    } catch (const cli::failure &f) {
+    } catch (const binmat::conversion_error &e) {
         std::fclose(in);
-        if (!std::string(f.what()).starts_with("fuzz: ")) {
-            std::abort();
+        if (e.reason().empty()) {
+            std::abort(); // a refusal without a reason
         }
         return false;
     }
@@ -48,7 +48,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
         char *buffer = nullptr;
         std::size_t length = 0;
         FILE *out = open_memstream(&buffer, &length);
-        cli::long_csv_writer csv(out, g.column_coordinates);
+        binmat::long_csv_writer csv(out, g.column_coordinates);
         for (std::size_t i = 0; i < g.rows(); ++i) {
             csv.put_row(g.row_coordinates[i], g.row(i));
         }

@@ -2,7 +2,7 @@
 // crashes or reads outside the bytes, and it is consistent with the file's length. A file it
 // passes still passes with more bytes after it; one cut short of what its header declares is
 // refused, naming both sizes.
-#include "netcdf_classic.h"
+#include "classic.h"
 
 #include <cstdint>
 #include <cstdlib>
@@ -12,8 +12,8 @@
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size) {
     const std::span<const unsigned char> file(data, size);
-    const std::string problem = cli::classic_problem(file);
-    if (!cli::is_netcdf_classic(file)) {
+    const std::string problem = binmat::classic_problem(file);
+    if (!binmat::is_netcdf_classic(file)) {
         if (!problem.empty()) {
             std::abort(); // only classic files are judged
         }
@@ -25,7 +25,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
     if (problem.empty()) {
         std::vector<unsigned char> longer(file.begin(), file.end());
         longer.resize(size + 64);
-        if (!cli::classic_problem(longer).empty()) {
+        if (!binmat::classic_problem(longer).empty()) {
             std::abort();
         }
     } else if (problem.find(std::to_string(size)) == std::string::npos) {

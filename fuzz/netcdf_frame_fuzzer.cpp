@@ -1,7 +1,7 @@
 // What the NetCDF helper sends back, as the command reads it: any bytes are a well-formed frame or
 // a refusal, never a crash or a read outside them, and a frame that decodes encodes back to
 // exactly the same bytes, so that nothing in it goes unchecked.
-#include "netcdf_protocol.h"
+#include "protocol.h"
 
 #include <cstdint>
 #include <cstdlib>
@@ -9,7 +9,7 @@
 #include <string>
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size) {
-    namespace protocol = cli::netcdf_protocol;
+    namespace protocol = binmat::netcdf_protocol;
     const std::span<const unsigned char> bytes(data, size);
     protocol::frame f;
     std::string error;

@@ -197,8 +197,17 @@ header read_header(const std::filesystem::path &path, const read_options &option
 void read_rows(std::FILE *in, const header &h, std::span<float> row_coordinates,
                std::span<float> values);
 
+// Rows [first, first + row_coordinates.size()) of the file at `path`, whose header `h` is, read
+// where they lie: their coordinates, and their values row-major into `values` (columns() each).
+// For readers that open a file once and read it in pieces later. Throws
+// std::filesystem::filesystem_error (ESTALE) when the file was replaced, resized or rewritten
+// since its header was read, std::invalid_argument for rows the header does not count or room of
+// another size, and format_error when the file shrinks while it is read.
+void read_rows(const std::filesystem::path &path, const header &h, std::uint64_t first,
+               std::span<float> row_coordinates, std::span<float> values);
+
 // The coordinate of every row of the file at `path`, whose header `h` is, without its values:
-// each long row gives up its title alone, short rows are read a block at a time. Throws
+// each long row gives up its coordinate alone, short rows are read a block at a time. Throws
 // format_error (row_cut_short, where the first missing row begins) when the file shrank since its
 // header was read, and std::filesystem::filesystem_error (ESTALE) when it was replaced or changed
 // in any other way.

@@ -11,14 +11,11 @@ venv=$build_dir/python-venv
 log=$build_dir/python-install.log
 rm -rf "$venv"
 /usr/bin/python3 -m venv --system-site-packages "$venv"
-if ! "$venv/bin/pip" install -v --no-build-isolation --no-index "$source_dir/python" >"$log" 2>&1; then
+# The extension is the one this build made (held to the warnings of the rest of the C++).
+if ! BINMAT_CMAKE_BUILD_DIR=$build_dir "$venv/bin/pip" install -v --no-build-isolation --no-index \
+    "$source_dir/python" >"$log" 2>&1; then
     cat "$log"
     echo "installing the Python package failed" >&2
-    exit 1
-fi
-# The extension is held to the same warnings as the rest of the C++.
-if grep -E ':[0-9]+:[0-9]+: warning:' "$log"; then
-    echo "the Python extension compiles with warnings" >&2
     exit 1
 fi
 # From elsewhere, so that only the installed package can be imported.

@@ -31,7 +31,7 @@ pc_dir=$(dirname "$(find "$work/prefix" -name binmat.pc)")
 # Word splitting of the flags is intended.
 # shellcheck disable=SC2046,SC2086
 "$cxx" -std=c++20 $flags "$here/consumer/main.cpp" -o "$work/with-pkg-config" \
-    $(pkg_config "$pc_dir" --cflags --libs binmat-default-host)
+    $(pkg_config "$pc_dir" --cflags --libs binmat-formats)
 "$work/with-pkg-config" "$binary1"
 
 echo "add_subdirectory:"
@@ -49,5 +49,5 @@ cmake --build "$work/library-only" >/dev/null
 cmake --install "$work/library-only" >/dev/null
 # shellcheck disable=SC2046,SC2086
 "$cxx" -std=c++20 $flags "$here/consumer/main.cpp" -o "$work/with-absolute-libdir" \
-    $(pkg_config "$work/elsewhere/lib64/pkgconfig" --cflags --libs binmat-default-host)
+    $(pkg_config "$work/elsewhere/lib64/pkgconfig" --cflags --libs binmat-formats)
 "$work/with-absolute-libdir" "$binary1"

@@ -1,8 +1,6 @@
 // binmat: look inside, check, repair, convert and draw binary matrix files from the shell.
+#include "commands.h"
 #include "output.h"
-#include "subcommands.h"
-
-#include <binmat/binmat.h>
 
 #include <cstdio>
 
@@ -98,21 +96,8 @@ int main(int argc, char **argv) {
     int status = status_ok;
     try {
         status = run(argc, argv);
-    } catch (const failure &f) {
-        std::fprintf(stderr, "binmat: %s\n", f.what());
-        status = f.status();
-    } catch (const binmat::memory_error &e) {
-        std::fprintf(stderr, "binmat: %s\n", e.what());
-        status = status_bad_data;
-    } catch (const std::bad_alloc &) {
-        std::fputs("binmat: not enough memory\n", stderr);
-        status = status_bad_data;
-    } catch (const std::exception &e) {
-        std::fprintf(stderr, "binmat: %s\n", e.what());
-        status = status_bad_data;
     } catch (...) {
-        std::fputs("binmat: unexpected failure\n", stderr);
-        status = status_bad_data;
+        status = report_current();
     }
     return finish_standard_output(status);
 }

@@ -162,6 +162,32 @@ bool whole_file(const std::filesystem::path &path) {
     return l.problem == binmat::defect::none && l.stray == 0;
 }
 
+// Rows [first, first + count) of the file whose header the fields are, read where they lie by the
+// library's one row decoder: their coordinates and values. The file must be as it was when the
+// header was read.
+py::tuple read_rows_at(const std::filesystem::path &path, const std::string &order,
+                       std::uint64_t rows, std::size_t columns, std::uint64_t first_row_offset,
+                       std::uint64_t inode, std::uint64_t file_size, std::int64_t modified,
+                       std::uint64_t first, std::uint64_t count) {
+    binmat::header h;
+    h.order = order_named(order);
+    h.column_coordinates.resize(columns);
+    h.rows = rows;
+    h.first_row_offset = first_row_offset;
+    h.inode = inode;
+    h.file_size = file_size;
+    h.modified = modified;
+    const auto n = static_cast<py::ssize_t>(count);
+    py::array_t<float> values({n, static_cast<py::ssize_t>(columns)});
+    py::array_t<float> coordinates(n);
+    {
+        py::gil_scoped_release unlocked;
+        binmat::read_rows(path, h, first, {coordinates.mutable_data(), count},
+                          {values.mutable_data(), static_cast<std::size_t>(values.size())});
+    }
+    return py::make_tuple(values, coordinates);
+}
+
 using floats = py::array_t<float, py::array::c_style>;
 
 std::span<const float> span_of(const floats &a) {
@@ -235,6 +261,9 @@ PYBIND11_MODULE(_binmat, m) {
     m.def("read_bytes", &read_bytes, py::arg("source"), py::arg("byte_order"));
     m.def("header", &header_of, py::arg("path"), py::arg("byte_order"),
           py::arg("with_row_coordinates") = false);
+    m.def("read_rows", &read_rows_at, py::arg("path"), py::arg("byte_order"), py::arg("rows"),
+          py::arg("columns"), py::arg("first_row_offset"), py::arg("inode"), py::arg("file_size"),
+          py::arg("modified"), py::arg("first"), py::arg("count"));
     m.def("whole_file", &whole_file, py::arg("path"));
     m.def("storable_column_count", &binmat::storable_column_count, py::arg("columns"));
     m.def("write_path", &write_path, py::arg("path"), py::arg("values"), py::arg("row_coordinates"),

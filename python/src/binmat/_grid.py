@@ -113,7 +113,7 @@ def header(path, byte_order="little") -> Header:
 
 
 def _header(path, byte_order, with_row_coordinates):
-    """The header, and with `with_row_coordinates` the row titles too (else None)."""
+    """The header, and with `with_row_coordinates` the row coordinates too (else None)."""
     _check_order(byte_order, _READ_ORDERS)
     if not _is_path(path):
         raise TypeError(f"header() reads a file named by a path, not {type(path).__name__}")
@@ -202,7 +202,7 @@ def write(
     """Writes a grid to ``path``, which appears only once complete.
 
     ``values`` is any 2-D array-like, rows by columns, or a 2-D ``xarray.DataArray`` whose
-    dimension coordinates become the titles. Missing coordinates are the indices 0..n-1. Values
+    dimension coordinates become the row and column coordinates. Missing coordinates are the indices 0..n-1. Values
     are stored as float32; a finite value beyond the float32 range, shapes that disagree, an empty
     grid and a column count that a float cannot hold exactly raise ``ValueError`` before anything
     is written.
@@ -238,18 +238,18 @@ def write(
             f"{columns} columns cannot be stored: the count is kept as a float, which must "
             "hold it exactly and below 2^29"
         )
-    titles = []
+    coordinates = []
     for given, n, what in (
         (row_coordinates, rows, "row_coordinates"),
         (column_coordinates, columns, "column_coordinates"),
     ):
         if given is None:
-            titles.append(np.arange(n, dtype=np.float32))
+            coordinates.append(np.arange(n, dtype=np.float32))
             continue
         given = np.asarray(given)
         if given.shape != (n,):
             raise ValueError(f"{what} has shape {given.shape}, but the values need ({n},)")
-        titles.append(_float32(given, what))
+        coordinates.append(_float32(given, what))
     values = _float32(values, "values")
     with _naming(path):
-        _binmat.write_path(os.fspath(path), values, *titles, byte_order, bool(sync))
+        _binmat.write_path(os.fspath(path), values, *coordinates, byte_order, bool(sync))

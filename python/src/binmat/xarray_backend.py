@@ -1,15 +1,14 @@
 """binmat files in xarray: ``xarray.open_dataset(path, engine="binmat")``.
 
 A file opens as a Dataset with one variable ``z`` over ``("x", "y")``: ``x`` runs along the rows and
-``y`` along the columns, and the coordinate variables hold their titles. Opening reads the header
-and the row titles (the header alone when ``x`` is dropped); values are read when used, a block
+``y`` along the columns, and the coordinate variables hold their coordinates. Opening reads the header
+and the row coordinates (the header alone when ``x`` is dropped); values are read when used, a block
 of whole rows at a time, by whichever process computes them. A file replaced or rewritten after
 it was opened raises ``binmat.FileChangedError`` rather than mix the data of two files.
 """
 
 from __future__ import annotations
 
-import errno
 import os
 
 import numpy as np
@@ -18,7 +17,6 @@ from xarray.backends import BackendArray, BackendEntrypoint
 from xarray.core import indexing
 
 from . import _binmat
-from ._errors import FileChangedError
 from ._grid import _header
 
 
@@ -30,9 +28,8 @@ class BinmatBackendArray(BackendArray):
         self.path = path
         self.shape = (h.rows, h.columns)
         self.dtype = np.dtype(np.float32)
-        self.stored = h.stored_dtype
+        self.byte_order = h.byte_order
         self.first_row_offset = h.first_row_offset
-        self.row_bytes = h.row_bytes
         # The file as it was opened: a read from a file replaced or rewritten since is refused
         # rather than mixed with what was read before. No device number: workers on other hosts
         # see the same file under another one.
@@ -49,50 +46,29 @@ class BinmatBackendArray(BackendArray):
             rows.indices(self.shape[0]) if isinstance(rows, slice) else (rows, rows + 1, 1)
         )
         count = max(stop - first, 0)
-        block = _read_rows(self, first, count).reshape(count, self.shape[1] + 1)
-        values = block[::step, 1:][:, columns]
+        values, _ = _binmat.read_rows(
+            self.path, self.byte_order, self.shape[0], self.shape[1], self.first_row_offset,
+            *self.identity, first, count,
+        )
+        values = values[::step][:, columns]
         if not isinstance(rows, slice):
             values = values[0]
-        return values.astype(np.float32)
-
-
-def _read_rows(array, first, count):
-    """count whole rows from row `first` on, as stored."""
-    floats = np.empty(count * (array.shape[1] + 1), dtype=array.stored)
-    wanted = floats.nbytes
-    with open(array.path, "rb", buffering=0) as f:
-        st = os.fstat(f.fileno())
-        if (st.st_ino, st.st_size, st.st_mtime_ns) != array.identity:
-            raise FileChangedError(
-                errno.ESTALE, "the file was replaced or changed since it was opened", array.path
-            )
-        f.seek(array.first_row_offset + first * array.row_bytes)
-        view = memoryview(floats).cast("B")
-        got = 0
-        while got < wanted:
-            n = f.readinto(view[got:])
-            if not n:
-                raise OSError(
-                    f"{array.path}: the file ended {wanted - got} bytes early; "
-                    "it has changed since it was opened"
-                )
-            got += n
-    return floats
+        return values
 
 
 def open_binmat(path, byte_order="little", drop_variables=None):
     path = os.fspath(path)
     drop = set([drop_variables] if isinstance(drop_variables, str) else drop_variables or ())
-    # The row titles lie one in each row, so reading them costs a read per row; without x,
+    # The row coordinates lie one in each row, so reading them costs a read per row; without x,
     # opening reads the header alone, however large the file.
-    h, row_titles = _header(path, byte_order, with_row_coordinates="x" not in drop)
+    h, row_coordinates = _header(path, byte_order, with_row_coordinates="x" not in drop)
     data = indexing.LazilyIndexedArray(BinmatBackendArray(path, h))
     variables = {}
     if "z" not in drop:
         variables["z"] = xr.Variable(("x", "y"), data, encoding={"dtype": np.dtype(np.float32)})
     coords = {}
     if "x" not in drop:
-        coords["x"] = xr.Variable(("x",), row_titles, {"long_name": "row coordinate"})
+        coords["x"] = xr.Variable(("x",), row_coordinates, {"long_name": "row coordinate"})
     if "y" not in drop:
         coords["y"] = xr.Variable(
             ("y",), h.column_coordinates, {"long_name": "column coordinate"}

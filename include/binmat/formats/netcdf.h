@@ -1,0 +1,54 @@
+// Grids as NetCDF, through netCDF-C: out, a NetCDF-4 file following the CF conventions, with one
+// variable z(x, y) and the coordinates as the coordinate variables x and y; in, any 2-D numeric
+// variable, with packing and fill values undone. netCDF-C and HDF5 are not written for hostile
+// files: they decode in a helper program of their own, under limits, and write through a module
+// loaded only when NetCDF is written, so that a program linking this library loads neither until
+// it needs them.
+#pragma once
+
+#include <binmat/binmat.h>
+#include <binmat/mapped.h>
+#include <binmat/output.h>
+
+#include <filesystem>
+#include <functional>
+#include <string>
+#include <vector>
+
+namespace binmat {
+
+// What the CF attributes say beyond the grid itself; empty strings are left out.
+struct netcdf_attributes {
+    std::string units;         // of z
+    std::string x_units;       // of the row coordinates
+    std::string y_units;       // of the column coordinates
+    std::string standard_name; // of z
+    std::string long_name;     // of z
+    std::string history;
+};
+
+// Writes a NetCDF file into `out`, through the path by which netCDF-C, which writes only by name,
+// reaches it. From a grid in memory, or a block of rows at a time from a mapped binary matrix
+// file, in constant memory. Throws output_error when the file cannot be written (a file-size
+// limit or a full disk among the reasons), and conversion_error for anything else netCDF-C
+// refuses.
+void write_netcdf(output_file &out, const grid_view &g, const netcdf_attributes &a);
+void write_netcdf(output_file &out, const mapped_grid &g, const netcdf_attributes &a);
+
+// Reads the 2-D numeric variable `variable` (or the only one, when empty) of a NetCDF file, with
+// its dimensions' coordinate variables as coordinates (indices when a dimension has none), and
+// hands the grid to `use`. The file is decoded by the helper binmat-read-netcdf in a process of
+// its own, under limits: a file that crashes netCDF-C or HDF5 is refused. Values that can be used
+// as stored (single precision, little-endian, contiguous and unpacked, with no fill value but
+// NaN) are handed over where they lie in a map of the file; others come back through shared
+// memory. Returns the warnings about precision lost on the way to single precision. Throws
+// conversion_error with the reason for a file or variable it refuses, and
+// std::filesystem::filesystem_error when the file cannot be opened.
+std::vector<std::string> read_netcdf(const std::filesystem::path &path, const std::string &variable,
+                                     const std::function<void(const grid_view &)> &use);
+// The same from a descriptor the caller keeps open (standard input): a regular file is read where
+// it lies, anything else to its end.
+std::vector<std::string> read_netcdf(int descriptor, const std::string &variable,
+                                     const std::function<void(const grid_view &)> &use);
+
+} // namespace binmat

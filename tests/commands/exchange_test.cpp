@@ -1,0 +1,531 @@
+// binmat convert and cut as a user runs them, with NetCDF files made and read by netCDF's own
+// tools; the .npy header parser and the slice rules on their own.
+#include "slices.h"
+#include "support/bytes.h"
+#include "support/process.h"
+
+#include <binmat/binmat.h>
+
+#include <gtest/gtest.h>
+
+#include <bit>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <limits>
+#include <string>
+#include <vector>
+
+namespace {
+
+namespace fs = std::filesystem;
+using process::Outcome;
+
+constexpr float inf = std::numeric_limits<float>::infinity();
+
+std::string words(std::initializer_list<std::string> parts) {
+    std::string line;
+    for (const std::string &p : parts) {
+        line.append(line.empty() ? "" : " ").append(p);
+    }
+    return line;
+}
+
+std::string contents(const fs::path &p) {
+    const std::vector<unsigned char> b = bytes::of_file(p.string());
+    return {b.begin(), b.end()};
+}
+
+class exchange : public testing::Test {
+  protected:
+    static void SetUpTestSuite() {
+        dir = process::fresh_directory();
+        ASSERT_FALSE(dir.empty());
+        ASSERT_EQ(process::shell(dir, "'" BF_TEST_EXE "'").status, 0);
+        binmat::grid odd;
+        odd.row_coordinates = {-0.0F, 1e-45F, 3.5F};
+        odd.column_coordinates = {std::bit_cast<float>(0x7FC00001U), 2, -inf};
+        odd.values = {std::bit_cast<float>(0x7FA00000U),       inf,   -inf,
+                      std::bit_cast<float>(0xFFC00000U),       -0.0F, 3.4e38F,
+                      std::numeric_limits<float>::quiet_NaN(), 1,     -1};
+        binmat::write_file(dir / "odd", odd);
+        binmat::write_file(dir / "one_row", binmat::grid{{7}, {1, 2, 3}, {4, 5, 6}});
+        binmat::write_file(dir / "one_column", binmat::grid{{1, 2, 3}, {7}, {4, 5, 6}});
+    }
+    static void TearDownTestSuite() { fs::remove_all(dir); }
+
+    static Outcome run(const std::string &args) {
+        return process::shell(dir, "'" BINMAT_EXE "' " + args);
+    }
+    static Outcome shell(const std::string &line) { return process::shell(dir, line); }
+    static bool exists(const std::string &name) { return fs::exists(dir / name); }
+    static void write(const std::string &name, const std::string &text) {
+        std::ofstream(dir / name, std::ios::binary) << text;
+    }
+    // Makes NAME.nc from CDL text with ncgen.
+    static void ncgen(const std::string &name, const std::string &cdl) {
+        write(name + ".cdl", cdl);
+        ASSERT_EQ(shell("ncgen -4 -o " + name + ".nc " + name + ".cdl").status, 0) << cdl;
+    }
+
+    static fs::path dir;
+};
+
+fs::path exchange::dir;
+
+TEST_F(exchange, every_format_gives_back_the_identical_file) {
+    for (const std::string file :
+         {"binary1", "binary2", "binary3", "odd", "one_row", "one_column"}) {
+        for (const std::string ext : {"nc", "npy", "csv"}) {
+            const std::string titles =
+                ext == "npy" ? words({"--x", file + ".x.npy", "--y", file + ".y.npy"}) : "";
+            const std::string other = std::string(file).append(".").append(ext);
+            const Outcome out = run(words({"convert", file, other, titles}));
+            ASSERT_EQ(out.status, 0) << file << " " << ext << ": " << out.err;
+            const Outcome back =
+                run(words({"convert", other, file + ".back", "--to binmat", titles}));
+            ASSERT_EQ(back.status, 0) << file << " " << ext << ": " << back.err;
+            EXPECT_EQ(contents(dir / (file + ".back")), contents(dir / file)) << file << " " << ext;
+        }
+    }
+    // Big-endian on both sides, and through standard input and output.
+    ASSERT_EQ(run("convert binary3 - --to netcdf | '" BINMAT_EXE
+                  "' convert - - --from netcdf --to binmat --byte-order big > big")
+                  .status,
+              0);
+    EXPECT_EQ(
+        run("convert big - --to csv --byte-order big | '" BINMAT_EXE "' convert - again --from csv")
+            .status,
+        0);
+    EXPECT_EQ(contents(dir / "again"), contents(dir / "binary3"));
+    // A big-endian file mapped and turned round a block at a time.
+    ASSERT_EQ(run("convert big big.nc --byte-order big").status, 0);
+    ASSERT_EQ(run("convert big.nc from_big --to binmat").status, 0);
+    EXPECT_EQ(contents(dir / "from_big"), contents(dir / "binary3"));
+}
+
+TEST_F(exchange, files_that_do_not_read_or_do_not_agree_leave_nothing_behind) {
+    const std::vector<unsigned char> whole = bytes::of_file((dir / "binary1").string());
+    std::ofstream(dir / "short", std::ios::binary)
+        .write(reinterpret_cast<const char *>(whole.data()), 2000);
+    write("three.npy", std::string("\x93NUMPY\x01\x00\x76\x00", 10) +
+                           "{'descr': '<f4', 'fortran_order': False, 'shape': (3,), }" +
+                           std::string(60, ' ') + "\n" + std::string(12, '\0'));
+    const struct {
+        const char *args;
+        const char *message;
+    } cases[] = {
+        {"convert short short.nc",
+         "short: not a binary matrix file: a row cut short at byte offset 1936"},
+        {"convert short short.csv",
+         "short: not a binary matrix file: a row cut short at byte offset 1936"},
+        {"convert binary1.npy out --x three.npy --to binmat", "three.npy: 3 titles for 31 rows"},
+        {"convert binary1.npy out --y three.npy --to binmat", "three.npy: 3 titles for 21 columns"},
+        {"cut short -o out --rows 1:3",
+         "short: not a binary matrix file: a row cut short at byte offset 1936"},
+    };
+    ASSERT_EQ(run("convert binary1 binary1.npy").status, 0);
+    for (const auto &c : cases) {
+        const Outcome out = run(c.args);
+        EXPECT_EQ(out.status, 1) << c.args;
+        EXPECT_NE(out.err.find(c.message), std::string::npos) << c.args << ": " << out.err;
+        EXPECT_FALSE(exists("short.nc") || exists("short.csv") || exists("out")) << c.args;
+    }
+    // Titles that are not the indices, lost on the way to .npy without --x and --y, are missed.
+    EXPECT_EQ(run("convert binary1 binary1.npy").err,
+              "binmat: warning: binary1.npy: the grid's titles are not kept: --x FILE.npy keeps "
+              "them\nbinmat: warning: binary1.npy: the grid's titles are not kept: --y FILE.npy "
+              "keeps them\n");
+}
+
+TEST_F(exchange, formats_are_named_by_option_for_streams_and_unusual_names) {
+    const std::string tool = "'" BINMAT_EXE "' ";
+    const struct {
+        const char *out;
+        const char *in;
+    } pipes[] = {
+        {"convert binary2 - --to csv", "convert - piped --from csv"},
+        {"convert binary2 - --to netcdf", "convert - piped --from netcdf"},
+        {"convert binary2 grid.txt --to csv && cat grid.txt", "convert - piped --from csv"},
+        {"convert binary2 grid.data --to netcdf && cat grid.data", "convert - piped --from netcdf"},
+    };
+    for (const auto &p : pipes) {
+        fs::remove(dir / "piped");
+        const Outcome out = shell(words({tool + p.out, "|", tool + p.in}));
+        EXPECT_EQ(out.status, 0) << p.out << ": " << out.err;
+        EXPECT_EQ(contents(dir / "piped"), contents(dir / "binary2")) << p.out;
+    }
+    // .npy holds the values alone: they come back, with the indices as titles.
+    ASSERT_EQ(shell(tool + "convert binary2 - --to npy 2>/dev/null | " + tool +
+                    "convert - piped --from npy --to binmat")
+                  .status,
+              0);
+    EXPECT_EQ(binmat::read_file(dir / "piped").values, binmat::read_file(dir / "binary2").values);
+    // NetCDF classic holds big-endian values, read through the library from a file or a stream.
+    ncgen("classic", R"(netcdf classic {
+dimensions: x = 2 ; y = 2 ;
+variables: float z(x, y) ; int64 w(x, y) ; float x(x) ;
+data: z = 1.5, 2, 3, 4 ; x = 10, 20 ; w = 16777217, 1, 2, 3 ;
+})");
+    ASSERT_EQ(shell("ncgen -k nc5 -o classic5.nc classic.cdl").status, 0);
+    EXPECT_EQ(shell(tool + "convert - - --from netcdf --to binmat --variable z < classic5.nc | " +
+                    tool + "dump -")
+                  .out,
+              "2 0 1\n10 1.5 2\n20 3 4\n");
+    const Outcome w = shell(tool + "convert classic.nc - --variable w --to csv");
+    EXPECT_EQ(w.out, "x,y,z\n10,0,16777216\n10,1,1\n20,0,2\n20,1,3\n");
+    EXPECT_EQ(w.err, "binmat: warning: classic.nc: 'w': 1 of 4 values changed when rounded from "
+                     "int64 to single precision\n");
+}
+
+TEST_F(exchange, netcdf_output_follows_cf_for_ncdump_and_gdal) {
+    ASSERT_EQ(run("convert binary1 cf.nc --units K --x-units degrees_north --y-units "
+                  "degrees_east --standard-name air_temperature")
+                  .status,
+              0);
+    const Outcome header = shell("ncdump -h cf.nc");
+    ASSERT_EQ(header.status, 0);
+    for (const char *line :
+         {"x = 31 ;", "y = 21 ;", "float z(x, y) ;", "z:_FillValue = NaNf ;", "z:units = \"K\" ;",
+          "z:standard_name = \"air_temperature\" ;", "x:standard_name = \"latitude\" ;",
+          "y:units = \"degrees_east\" ;", ":Conventions = \"CF-1.8\" ;"}) {
+        EXPECT_NE(header.out.find(line), std::string::npos) << line << "\n" << header.out;
+    }
+    EXPECT_NE(shell("ncdump -v y cf.nc").out.find("y = -2, -1.8, -1.6,"), std::string::npos);
+    const Outcome gdal = shell("gdalinfo cf.nc");
+    EXPECT_EQ(gdal.status, 0) << gdal.err;
+    EXPECT_NE(gdal.out.find("Size is 21, 31"), std::string::npos) << gdal.out;
+}
+
+TEST_F(exchange, netcdf_input_is_unpacked_filled_and_rounded_with_a_warning) {
+    ncgen("packed", R"(netcdf packed {
+dimensions: lat = 3 ; lon = 2 ;
+variables:
+  double lat(lat) ;
+  int lon(lon) ;
+  short t(lat, lon) ; t:scale_factor = 0.5 ; t:add_offset = 10. ; t:_FillValue = -999s ;
+data:
+  lat = 10, 20.1, 30 ; lon = 1, 2 ;
+  t = 1, 2, -999, 4, 5, 6 ;
+})");
+    const Outcome out = run("convert packed.nc - --to binmat | '" BINMAT_EXE "' dump -");
+    EXPECT_EQ(out.status, 0) << out.err;
+    EXPECT_EQ(out.out, "2 1 2\n10 10.5 11\n20.1 nan 12\n30 12.5 13\n");
+    EXPECT_EQ(out.err, "binmat: warning: packed.nc: 'lat': 1 of 3 values changed when rounded "
+                       "from double to single precision\n");
+    // Without coordinate variables the titles are the indices; a float fill is NaN too.
+    ncgen("bare", R"(netcdf bare {
+dimensions: a = 2 ; b = 2 ;
+variables: float v(a, b) ; v:missing_value = -1.f ;
+data: v = 1, -1, 3, 4 ;
+})");
+    EXPECT_EQ(run("convert bare.nc - --to binmat | '" BINMAT_EXE "' dump -").out,
+              "2 0 1\n0 1 nan\n1 3 4\n");
+    // Compressed in chunks, big-endian, with a fill value other than NaN: read through the library.
+    ncgen("chunked", R"(netcdf chunked {
+dimensions: x = 2 ; y = 3 ;
+variables: float z(x, y) ; z:_ChunkSizes = 1, 2 ; z:_DeflateLevel = 1 ; z:_Endianness = "big" ;
+  z:_FillValue = -1.f ;
+data: z = 1, 2, 3, -1, 5, 6 ;
+})");
+    EXPECT_EQ(run("convert chunked.nc - --to binmat | '" BINMAT_EXE "' dump -").out,
+              "3 0 1 2\n0 1 2 3\n1 nan 5 6\n");
+}
+
+TEST_F(exchange, netcdf_files_that_are_not_a_grid_are_refused_with_a_reason) {
+    ncgen("shapes", R"(netcdf shapes {
+dimensions: x = 2 ; y = 3 ; t = 2 ;
+variables: float a(x, y) ; float b(x, y) ; float c(t, x, y) ; char name(y) ;
+})");
+    ncgen("text_titles", R"(netcdf text_titles {
+dimensions: x = 2 ; y = 3 ;
+variables: float z(x, y) ; string x(x) ;
+})");
+    ncgen("tall", R"(netcdf tall {
+dimensions: x = 2147483648 ; y = 1 ;
+variables: float z(x, y) ; z:_ChunkSizes = 1048576, 1 ;
+})");
+    ncgen("wide", R"(netcdf wide {
+dimensions: x = 1 ; y = 536870912 ;
+variables: float z(x, y) ; z:_ChunkSizes = 1, 1048576 ;
+})");
+    write("junk.nc", "not a NetCDF file\n");
+    const struct {
+        const char *args;
+        const char *message;
+    } cases[] = {
+        {"shapes.nc", "shapes.nc: several 2-D variables (a, b): choose one with --variable"},
+        {"shapes.nc --variable c", "shapes.nc: 'c(t, x, y)' has 3 dimensions; a grid has two"},
+        {"shapes.nc --variable name", "'name(y)' has 1 dimension; a grid has two"},
+        {"shapes.nc --variable d", "shapes.nc: no variable 'd'; the 2-D ones: a, b"},
+        {"text_titles.nc", "the coordinate variable 'x' holds text (string), not numbers"},
+        {"tall.nc", "'z' (2147483648 by 1) has too many rows for the format (under 2^31)"},
+        {"wide.nc", "'z' (1 by 536870912) has too many columns for the format"},
+        {"junk.nc", "junk.nc: not a NetCDF file: NetCDF: Unknown file format"},
+    };
+    for (const auto &c : cases) {
+        const Outcome out = run(std::string("convert ") + c.args + " refused");
+        EXPECT_EQ(out.status, 1) << c.args;
+        EXPECT_NE(out.err.find(c.message), std::string::npos) << c.args << ": " << out.err;
+        EXPECT_FALSE(exists("refused")) << c.args;
+    }
+}
+
+TEST_F(exchange, csv_is_rebuilt_in_any_line_order_and_names_the_faulty_line) {
+    write("shuffled.csv", "x,y,z\n2,20,5\n1,10,1\n1,30,3\n2,10,4\n1,20,2\n2,30,6\n");
+    EXPECT_EQ(run("convert shuffled.csv - --to binmat | '" BINMAT_EXE "' dump -").out,
+              "3 10 20 30\n1 1 2 3\n2 4 5 6\n");
+    write("gap.csv", "\xEF\xBB\xBFx,y,z\r\n0,0,1\r\n0,1,2\r\n1,1,4\r\n");
+    EXPECT_EQ(run("convert gap.csv - --to binmat --fill nan | '" BINMAT_EXE "' dump -").out,
+              "2 0 1\n0 1 2\n1 nan 4\n");
+    const struct {
+        const char *text;
+        const char *message;
+    } cases[] = {
+        {"x,y,z\n0,0,1\n0,1,2\n1,1,4\n",
+         "no line gives the cell x=1, y=0 (1 cell missing; --fill nan makes them NaN)"},
+        {"x,y,z\n0,0,1\n0,1,2\n\n0,0,3\n",
+         "line 5: the cell x=0, y=0 was given already, on line 2"},
+        {"a,b,c\n0,0,1\n", "line 1: the first line must be the header x,y,z"},
+        {"x,y,z\n0,0\n", "line 2: expected three numbers x,y,z, found 2 fields"},
+        {"x,y,z\n0,0,1,2\n", "line 2: expected three numbers x,y,z, found 4 fields"},
+        {"x,y,z\n0,zero,1\n", "line 2: 'zero' is not a number"},
+        {"x,y,z\n0,0,1e39\n", "line 2: '1e39' is out of single-precision range"},
+        {"x,y,z\n", "no cells after the header"},
+        {"", "no header x,y,z: the file is empty"},
+    };
+    for (const auto &c : cases) {
+        write("bad.csv", c.text);
+        const Outcome out = run("convert bad.csv refused");
+        EXPECT_EQ(out.status, 1) << c.text;
+        EXPECT_EQ(out.err, std::string("binmat: bad.csv: ") + c.message + "\n") << c.text;
+        EXPECT_FALSE(exists("refused"));
+    }
+}
+
+TEST_F(exchange, npy_arrays_of_every_plain_number_type_are_read_and_others_refused) {
+    // The header numpy writes for a little-endian float64 array of shape (1, 2), then the data.
+    const auto npy = [](const std::string &dict, const std::string &data) {
+        std::string h = dict;
+        h.append(64 - (10 + h.size() + 1) % 64, ' ');
+        h += '\n';
+        return std::string("\x93NUMPY\x01\x00", 8) + static_cast<char>(h.size()) + '\0' + h + data;
+    };
+    write("f8.npy", npy("{'descr': '<f8', 'fortran_order': False, 'shape': (1, 2), }",
+                        std::string("\0\0\0\0\0\0\xf0\x3f\0\0\0\0\0\0\0\xc0", 16)));
+    EXPECT_EQ(run("convert f8.npy - --to binmat | '" BINMAT_EXE "' dump -").out, "2 0 1\n0 1 -2\n");
+    write("u2.npy", npy("{'fortran_order': True, 'shape': (2, 2), 'descr': '>u2'}",
+                        std::string("\0\1\0\2\0\3\xff\xff", 8)));
+    EXPECT_EQ(run("convert u2.npy - --to binmat | '" BINMAT_EXE "' dump -").out,
+              "2 0 1\n0 1 3\n1 2 65535\n");
+    const struct {
+        std::string file;
+        const char *message;
+    } cases[] = {
+        {npy("{'descr': '|O', 'fortran_order': False, 'shape': (1, 1), }", "12345678"),
+         "the array holds Python objects, not numbers"},
+        {npy("{'descr': '<f4', 'fortran_order': False, 'shape': (1, 1, 1), }", "1234"),
+         "the array has 3 dimensions (1, 1, 1); a grid needs two"},
+        {npy("{'descr': '<f4', 'fortran_order': False, 'shape': (1, 2), }", "1234"),
+         "the array of shape (1, 2) takes 8 bytes after its header, but the file has 4"},
+        {npy("{'descr': '<f4', 'fortran_order': False, 'shape': (0, 2), }", ""),
+         "the array of shape (0, 2) is empty"},
+        {npy("{'descr': [('a', '<f4')], 'fortran_order': False, 'shape': (1, 1), }", "1234"),
+         "the array is structured, with fields rather than plain numbers"},
+        {npy("{'descr': '<c8', 'fortran_order': False, 'shape': (1, 1), }", "12345678"),
+         "the array holds complex numbers, which a grid of floats cannot"},
+        {npy("{'descr': '<f8', 'fortran_order': False, 'shape': (1, 1), }",
+             std::string("\0\0\0\0\0\0\xf0\x7f", 7) + '\x7e'),
+         "element 0 is beyond the range of single precision"},
+        {std::string("\x93NUMPY\x04\x00", 8) + "xx",
+         "version 4.0 is not one this reads (1.0 to 3.0)"},
+        {"PK\3\4", "not a .npy file: it does not begin with \\x93NUMPY"},
+    };
+    for (const auto &c : cases) {
+        write("bad.npy", c.file);
+        const Outcome out = run("convert bad.npy refused");
+        EXPECT_EQ(out.status, 1) << c.message;
+        EXPECT_EQ(out.err, std::string("binmat: bad.npy: ") + c.message + "\n");
+        EXPECT_FALSE(exists("refused"));
+    }
+}
+
+TEST(index_slice, keeps_what_python_keeps) {
+    const struct {
+        const char *text;
+        std::vector<std::int64_t> kept; // of 0..6, as Python's list(range(7))[text] gives
+    } cases[] = {
+        {"2:5", {2, 3, 4}},
+        {"::-1", {6, 5, 4, 3, 2, 1, 0}},
+        {"-3:", {4, 5, 6}},
+        {"::2", {0, 2, 4, 6}},
+        {"1::3", {1, 4}},
+        {"5:1:-2", {5, 3}},
+        {"-1", {6}},
+        {"3", {3}},
+        {"-8:", {0, 1, 2, 3, 4, 5, 6}},
+        {"10:", {}},
+        {"::-3", {6, 3, 0}},
+        {"-2:-8:-1", {5, 4, 3, 2, 1, 0}},
+        {"0:0", {}},
+        {"+1:2", {1}},
+        {":", {0, 1, 2, 3, 4, 5, 6}},
+    };
+    for (const auto &c : cases) {
+        cli::index_slice s;
+        std::string error;
+        ASSERT_TRUE(cli::parse_index_slice(c.text, s, error)) << c.text << ": " << error;
+        const cli::slice_span span = cli::resolve(s, 7);
+        std::vector<std::int64_t> kept;
+        for (std::int64_t k = 0; k < span.count; ++k) {
+            kept.push_back(span.at(k));
+        }
+        EXPECT_EQ(kept, c.kept) << c.text;
+    }
+    for (const char *bad : {"", "a:b", "1:2:3:4", "::0", "1.5:"}) {
+        cli::index_slice s;
+        std::string error;
+        EXPECT_FALSE(cli::parse_index_slice(bad, s, error)) << bad;
+    }
+}
+
+TEST(coordinate_range, is_inclusive_open_ended_and_never_holds_nan) {
+    cli::coordinate_range r;
+    std::string error;
+    ASSERT_TRUE(cli::parse_coordinate_range("-1.5:2", r, error));
+    EXPECT_TRUE(r.contains(-1.5F) && r.contains(2) && !r.contains(2.0000002F));
+    cli::coordinate_range below;
+    ASSERT_TRUE(cli::parse_coordinate_range(":0x1p-149", below, error));
+    EXPECT_TRUE(below.contains(-inf) && below.contains(0) && !below.contains(1e-44F));
+    EXPECT_FALSE(r.contains(std::numeric_limits<float>::quiet_NaN()));
+    const struct {
+        const char *text;
+        const char *error;
+    } cases[] = {
+        {"3:1", "'3:1': MIN is above MAX"},    {"1", "'1' is not MIN:MAX"},
+        {"1:2:3", "'1:2:3' is not MIN:MAX"},   {"nan:1", "'nan' in 'nan:1' is not a number"},
+        {"a:", "'a' in 'a:' is not a number"},
+    };
+    for (const auto &c : cases) {
+        cli::coordinate_range bad;
+        EXPECT_FALSE(cli::parse_coordinate_range(c.text, bad, error)) << c.text;
+        EXPECT_EQ(error, c.error);
+    }
+}
+
+TEST_F(exchange, cut_keeps_rows_and_columns_by_index_and_by_coordinate) {
+    const binmat::grid g = binmat::read_file(dir / "binary1");
+    const auto from = [&](std::size_t first) {
+        std::vector<std::size_t> all;
+        for (std::size_t j = first; j < g.columns(); ++j) {
+            all.push_back(j);
+        }
+        return all;
+    };
+    const struct {
+        const char *args;
+        std::vector<std::size_t> rows;
+        std::vector<std::size_t> columns;
+    } cases[] = {
+        {"--rows 2:5 --columns ::-10", {2, 3, 4}, {20, 10, 0}},
+        {"--rows -1", {30}, from(0)},
+        {"--rows ::-15 --columns 3", {30, 15, 0}, {3}},
+        {"--x 2.5: --y :-1.5", {28, 29, 30}, {0, 1, 2}},
+        {"--rows ::2 --x -0.5:0.5 --columns 5:", {14, 16}, from(5)},
+    };
+    for (const auto &c : cases) {
+        for (const std::string &source : {std::string("binary1"), std::string("- < binary1")}) {
+            const Outcome out = run("cut " + source + " -o part " + c.args);
+            ASSERT_EQ(out.status, 0) << c.args << ": " << out.err;
+            const binmat::grid part = binmat::read_file(dir / "part");
+            const std::vector<std::size_t> &columns = c.columns;
+            ASSERT_EQ(part.rows(), c.rows.size()) << c.args << " from " << source;
+            ASSERT_EQ(part.columns(), columns.size()) << c.args;
+            for (std::size_t i = 0; i < c.rows.size(); ++i) {
+                EXPECT_EQ(part.row_coordinates[i], g.row_coordinates[c.rows[i]]) << c.args;
+                for (std::size_t j = 0; j < columns.size(); ++j) {
+                    EXPECT_EQ(part(i, j), g(c.rows[i], columns[j])) << c.args;
+                }
+            }
+            for (std::size_t j = 0; j < columns.size(); ++j) {
+                EXPECT_EQ(part.column_coordinates[j], g.column_coordinates[columns[j]]);
+            }
+        }
+    }
+    // A big-endian file is cut in its own order.
+    ASSERT_EQ(run("dump binary2 -o binary2.txt").status, 0);
+    ASSERT_EQ(run("pack binary2.txt -o big2 --byte-order big").status, 0);
+    ASSERT_EQ(run("cut big2 -o part2 --byte-order auto --rows 1:3").status, 0);
+    EXPECT_EQ(binmat::read_file(dir / "part2", {binmat::byte_order::big}).rows(), 2U);
+}
+
+TEST_F(exchange, a_cut_that_keeps_nothing_writes_nothing) {
+    for (const char *args : {"--rows 40:", "--x 10:20", "--columns 2:2", "--y 5:"}) {
+        for (const char *output : {"-o empty", "-o - > empty"}) {
+            const Outcome out = run(std::string("cut binary1 ") + output + " " + args);
+            EXPECT_EQ(out.status, 1) << args;
+            EXPECT_NE(out.err.find("the cut keeps no "), std::string::npos) << out.err;
+            EXPECT_TRUE(!exists("empty") || fs::file_size(dir / "empty") == 0) << args;
+            fs::remove(dir / "empty");
+        }
+    }
+}
+
+TEST_F(exchange, usage_errors_end_with_status_2_and_write_nothing) {
+    for (const char *name : {"copy", "out.csv", "out.npy", "out.nc", "part"}) {
+        fs::remove(dir / name);
+    }
+    for (const char *args : {
+             "convert binary1 copy",                    // both sides binary matrix files
+             "convert binary1 out.csv --variable z",    // not reading NetCDF
+             "convert binary1 out.npy --units K",       // not writing NetCDF
+             "convert binary1 out.nc --fill nan",       // not reading CSV
+             "convert binary1 out.nc --x x.npy",        // no .npy side
+             "convert in.csv out.nc --byte-order auto", // nothing binary to judge
+             "convert binary1 out.nc --to jpeg",        // no such format
+             "convert binary1 binary1.csv --fill zero", // only nan fills
+             "cut binary1 -o part --rows ::0",
+             "cut binary1 -o part --rows 1:x",
+             "cut binary1 -o part --x 3:1",
+             "cut binary1 -o part --y nan:",
+             "cut binary1 -o binary1",
+         }) {
+        const Outcome out = run(args);
+        EXPECT_EQ(out.status, 2) << args << ": " << out.err;
+        EXPECT_FALSE(exists("copy") || exists("out.csv") || exists("out.npy") || exists("out.nc") ||
+                     exists("part"))
+            << args;
+    }
+}
+
+#if !defined(__SANITIZE_ADDRESS__)
+// A grid larger than the address space the command is allowed beyond its libraries is cut, and
+// becomes CSV as it is read: neither holds more than a row.
+TEST_F(exchange, cut_and_csv_go_a_row_at_a_time_within_bounded_memory) {
+    const std::vector<float> columns(4096, 1.0F);
+    std::vector<float> row(columns.size());
+    {
+        std::FILE *out = std::fopen((dir / "large").c_str(), "wb");
+        ASSERT_NE(out, nullptr);
+        binmat::row_writer w(out, columns);
+        for (int i = 0; i < 16384; ++i) { // 256 MiB
+            row[0] = static_cast<float>(i);
+            w.put(static_cast<float>(i), row);
+        }
+        w.finish();
+        std::fclose(out);
+    }
+    const std::string limit =
+        "ulimit -v 200000; "; // 195 MiB, of which the libraries take 60 to 100
+    const Outcome cut = shell(limit + "'" BINMAT_EXE "' cut large -o kept --rows 1::4000");
+    ASSERT_EQ(cut.status, 0) << cut.err;
+    const binmat::grid kept = binmat::read_file(dir / "kept");
+    EXPECT_EQ(kept.row_coordinates, (std::vector<float>{1, 4001, 8001, 12001, 16001}));
+    const Outcome csv =
+        shell("(" + limit + "'" BINMAT_EXE "' convert large - --to csv) | head -n 3");
+    EXPECT_EQ(csv.out, "x,y,z\n0,1,0\n0,1,0\n");
+    fs::remove(dir / "large");
+}
+#endif
+
+} // namespace

@@ -1,0 +1,505 @@
+// binmat render as a user runs it: the pictures are read back with libraries made for each format
+// and checked for what they must show, not against stored images.
+#include "colour_map.h"
+#include "contours.h"
+#include "picture.h"
+#include "resample.h"
+#include "support/process.h"
+#include "ticks.h"
+
+#include <binmat/binmat.h>
+
+#include <gtest/gtest.h>
+#include <libxml/parser.h>
+#include <libxml/tree.h>
+#include <png.h>
+#include <poppler-document.h>
+#include <poppler-page.h>
+
+#include <array>
+#include <cmath>
+#include <filesystem>
+#include <limits>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace {
+
+namespace fs = std::filesystem;
+using process::Outcome;
+
+constexpr float nan = std::numeric_limits<float>::quiet_NaN();
+constexpr float inf = std::numeric_limits<float>::infinity();
+
+struct Image {
+    int width = 0;
+    int height = 0;
+    std::vector<png_byte> rgb;
+    plot::rgb at(double x, double y) const {
+        const auto i = 3 * (static_cast<std::size_t>(y) * static_cast<std::size_t>(width) +
+                            static_cast<std::size_t>(x));
+        return {rgb[i], rgb[i + 1], rgb[i + 2]};
+    }
+};
+
+Image read_png(const fs::path &p) {
+    png_image image{};
+    image.version = PNG_IMAGE_VERSION;
+    Image out;
+    if (png_image_begin_read_from_file(&image, p.c_str()) == 0) {
+        return out;
+    }
+    image.format = PNG_FORMAT_RGB;
+    out.rgb.resize(PNG_IMAGE_SIZE(image));
+    if (png_image_finish_read(&image, nullptr, out.rgb.data(), 0, nullptr) == 0) {
+        return {};
+    }
+    out.width = static_cast<int>(image.width);
+    out.height = static_cast<int>(image.height);
+    return out;
+}
+
+// The text of a PDF's first page and its size in points, as poppler reads them.
+struct Page {
+    std::string text;
+    double width = 0;
+    double height = 0;
+};
+
+Page read_pdf(const fs::path &p) {
+    const std::unique_ptr<poppler::document> doc(poppler::document::load_from_file(p.string()));
+    if (!doc || doc->pages() != 1) {
+        return {};
+    }
+    const std::unique_ptr<poppler::page> page(doc->create_page(0));
+    const poppler::byte_array utf8 = page->text().to_utf8();
+    const poppler::rectf box = page->page_rect();
+    return {std::string(utf8.begin(), utf8.end()), box.width(), box.height()};
+}
+
+int distance(plot::rgb a, plot::rgb b) {
+    int sum = 0;
+    for (std::size_t k = 0; k < 3; ++k) {
+        const int d = a[k] - b[k];
+        sum += d * d;
+    }
+    return static_cast<int>(std::lround(std::sqrt(sum)));
+}
+
+class render : public testing::Test {
+  protected:
+    static void SetUpTestSuite() {
+        dir = process::fresh_directory();
+        ASSERT_FALSE(dir.empty());
+        ASSERT_EQ(process::shell(dir, "'" BF_TEST_EXE "'").status, 0);
+    }
+    static void TearDownTestSuite() {
+        fs::remove_all(dir);
+        plot::release_drawing_caches();
+    }
+
+    static Outcome run(const std::string &args) {
+        return process::shell(dir, "'" BINMAT_EXE "' render " + args);
+    }
+
+    // Writes a grid of `rows` x `columns` values in row order under `name`.
+    static binmat::grid write(const std::string &name, std::vector<float> rows,
+                              std::vector<float> columns, std::vector<float> values) {
+        binmat::grid g{std::move(rows), std::move(columns), std::move(values)};
+        binmat::write_file(dir / name, g);
+        return g;
+    }
+
+    // The pixel at the centre of the cell at coordinates (x, y) in a PNG drawn with `o`.
+    static plot::rgb cell(const Image &img, const plot::picture_layout &l, double x,
+                              double y) {
+        const double across = (y - l.y_low) / (l.y_high - l.y_low);
+        const double up = (x - l.x_low) / (l.x_high - l.x_low);
+        return img.at(l.plot.x + across * l.plot.width, l.plot.y + (1 - up) * l.plot.height);
+    }
+
+    static fs::path dir;
+};
+
+fs::path render::dir;
+
+TEST_F(render, writes_each_format_at_the_size_asked_for) {
+    ASSERT_EQ(run("binary3 -o b3.png --width 500 --height 350").status, 0);
+    const Image png = read_png(dir / "b3.png");
+    EXPECT_EQ(png.width, 500);
+    EXPECT_EQ(png.height, 350);
+
+    ASSERT_EQ(run("binary3 -o b3.svg --width 500 --height 350").status, 0);
+    xmlDocPtr svg =
+        xmlReadFile((dir / "b3.svg").c_str(), nullptr, XML_PARSE_NONET | XML_PARSE_HUGE);
+    ASSERT_NE(svg, nullptr) << "well-formed XML";
+    const xmlNode *root = xmlDocGetRootElement(svg);
+    EXPECT_STREQ(reinterpret_cast<const char *>(root->name), "svg");
+    const auto attribute = [root](const char *name) {
+        xmlChar *v = xmlGetProp(root, reinterpret_cast<const xmlChar *>(name));
+        std::string s = v == nullptr ? "" : reinterpret_cast<const char *>(v);
+        xmlFree(v);
+        return s;
+    };
+    EXPECT_EQ(attribute("width"), "500pt");
+    EXPECT_EQ(attribute("height"), "350pt");
+    xmlFreeDoc(svg);
+
+    ASSERT_EQ(run("binary3 -o b3.pdf --width 500 --height 350 --title 'Surface 3'").status, 0);
+    const Page pdf = read_pdf(dir / "b3.pdf");
+    EXPECT_DOUBLE_EQ(pdf.width, 500);
+    EXPECT_DOUBLE_EQ(pdf.height, 350);
+    for (const char *text :
+         {"Surface 3", "x (rows)", "y (columns)", "\u22122", "0", "4", "6", "1.0", "0.5"}) {
+        EXPECT_NE(pdf.text.find(text), std::string::npos) << text << " in " << pdf.text;
+    }
+
+    ASSERT_EQ(
+        process::shell(dir, "'" BINMAT_EXE "' render binary1 --format svg -o - > out.svg").status,
+        0);
+    EXPECT_GT(fs::file_size(dir / "out.svg"), 0U) << "standard output, with the format given";
+    ASSERT_EQ(run("binary1 -o b1.pdf").status, 0);
+    EXPECT_NE(read_pdf(dir / "b1.pdf").text.find("binary1"), std::string::npos)
+        << "the file name is the title by default";
+    fs::copy_file(dir / "binary1", dir / "odd\xffname");
+    ASSERT_EQ(run("'odd\xffname' -o odd.pdf").status, 0) << "a name that is not UTF-8";
+    EXPECT_NE(read_pdf(dir / "odd.pdf").text.find("odd\ufffdname"), std::string::npos);
+}
+
+TEST_F(render, text_scales_with_the_picture_and_stays_legible_when_small) {
+    for (const char *size : {"--width 320 --height 240", "--width 3200 --height 2400"}) {
+        ASSERT_EQ(run(std::string("binary2 -o sized.pdf ") + size).status, 0) << size;
+        const Page pdf = read_pdf(dir / "sized.pdf");
+        EXPECT_NE(pdf.text.find("x (rows)"), std::string::npos) << size;
+    }
+    const binmat::grid g = binmat::read_file(dir / "binary2");
+    plot::picture_options o;
+    o.width = 320;
+    o.height = 240;
+    const plot::picture_layout small = plot::plan_picture(g, o);
+    o.width = 3200;
+    o.height = 2400;
+    const plot::picture_layout large = plot::plan_picture(g, o);
+    EXPECT_GE(small.font_size, 8);
+    EXPECT_NEAR(large.font_size / small.font_size, 7.5, 0.5);
+    EXPECT_GT(small.plot.width, 320 / 2);
+    EXPECT_GT(small.plot.height, 240 / 2);
+}
+
+TEST_F(render, colours_cells_with_the_maps_colour_for_their_value) {
+    const binmat::grid g = binmat::read_file(dir / "binary1");
+    for (const char *map : {"viridis", "magma", "gray"}) {
+        ASSERT_EQ(
+            run(std::string("binary1 -o b1.png --width 640 --height 480 --cmap ") + map).status, 0);
+        const Image img = read_png(dir / "b1.png");
+        plot::picture_options o;
+        o.map = plot::find_colour_map(map);
+        const plot::picture_layout l = plot::plan_picture(g, o);
+        const float low = *std::min_element(g.values.begin(), g.values.end());
+        const float high = *std::max_element(g.values.begin(), g.values.end());
+        EXPECT_EQ(l.low, low);
+        EXPECT_EQ(l.high, high);
+        for (const auto &[r, c] : std::vector<std::array<std::size_t, 2>>{
+                 {0, 0}, {15, 10}, {10, 20}, {30, 3}, {25, 15}}) {
+            const plot::rgb want = o.map->at((g(r, c) - l.low) / (l.high - l.low));
+            EXPECT_EQ(cell(img, l, g.row_coordinates[r], g.column_coordinates[c]), want)
+                << map << " at row " << r << ", column " << c;
+        }
+    }
+}
+
+TEST_F(render, fixed_limits_clamp_values_to_the_ends_of_the_bar) {
+    const binmat::grid g = binmat::read_file(dir / "binary1");
+    ASSERT_EQ(run("binary1 -o limited.png --vmin 0.25 --vmax 0.5").status, 0);
+    const Image img = read_png(dir / "limited.png");
+    plot::picture_options o;
+    o.vmin = 0.25;
+    o.vmax = 0.5;
+    const plot::picture_layout l = plot::plan_picture(g, o);
+    const plot::colour_map &viridis = *plot::find_colour_map("viridis");
+    EXPECT_EQ(cell(img, l, g.row_coordinates[15], g.column_coordinates[10]), viridis.at(1))
+        << "the peak, above --vmax";
+    EXPECT_EQ(cell(img, l, g.row_coordinates[0], g.column_coordinates[0]), viridis.at(0));
+    // Both ends extended: the bar is shorter than the plot by a triangle at each end.
+    EXPECT_NEAR(l.bar.height, l.plot.height - 2 * l.bar.width, 1e-9);
+}
+
+TEST_F(render, a_diverging_map_is_centred_on_zero_when_data_take_both_signs) {
+    const binmat::grid g = write("signs", {0, 1}, {0, 1, 2}, {-1, 0, 4, 1, 2, 3});
+    plot::picture_options o;
+    o.map = plot::find_colour_map("coolwarm");
+    const plot::picture_layout l = plot::plan_picture(g, o);
+    EXPECT_EQ(l.low, -4);
+    EXPECT_EQ(l.high, 4);
+    ASSERT_EQ(run("signs -o signs.png --cmap coolwarm").status, 0);
+    const Image img = read_png(dir / "signs.png");
+    EXPECT_EQ(cell(img, l, 0, 1), o.map->at(0.5)) << "zero at the middle";
+}
+
+TEST_F(render, nan_and_infinities_have_colours_of_their_own) {
+    const std::vector<float> values = {nan, 1, 2, 3, inf, 5, -inf, 7, 8};
+    const binmat::grid g = write("special", {0, 1, 2}, {0, 1, 2}, values);
+    for (const char *map : {"viridis", "cividis", "coolwarm"}) {
+        ASSERT_EQ(run(std::string("special -o special.png --cmap ") + map).status, 0);
+        const Image img = read_png(dir / "special.png");
+        plot::picture_options o;
+        o.map = plot::find_colour_map(map);
+        const plot::picture_layout l = plot::plan_picture(g, o);
+        EXPECT_EQ(cell(img, l, 0, 0), o.map->nan) << map;
+        EXPECT_EQ(cell(img, l, 1, 1), o.map->positive_infinity) << map;
+        EXPECT_EQ(cell(img, l, 2, 0), o.map->negative_infinity) << map;
+    }
+    ASSERT_EQ(run("special -o special.pdf").status, 0);
+    const std::string legend = read_pdf(dir / "special.pdf").text;
+    for (const char *entry : {"NaN", "+\u221e", "\u2212\u221e"}) {
+        EXPECT_NE(legend.find(entry), std::string::npos) << entry;
+    }
+
+    write("nan", {0, 1}, {0, 1}, {nan, nan, nan, nan});
+    ASSERT_EQ(run("nan -o nan.pdf").status, 0);
+    const std::string all_nan = read_pdf(dir / "nan.pdf").text;
+    EXPECT_NE(all_nan.find("every cell is NaN"), std::string::npos) << all_nan;
+    EXPECT_EQ(all_nan.find("\u221e"), std::string::npos) << "only what occurs is in the legend";
+    ASSERT_EQ(run("binary1 -o plain.pdf").status, 0);
+    EXPECT_EQ(read_pdf(dir / "plain.pdf").text.find("NaN"), std::string::npos);
+}
+
+TEST(colour_maps, keep_their_special_colours_far_from_every_colour_of_the_map) {
+    for (const std::string &name : plot::colour_map_names()) {
+        const plot::colour_map &m = *plot::find_colour_map(name);
+        const std::array<plot::rgb, 3> special = {m.nan, m.positive_infinity,
+                                                      m.negative_infinity};
+        for (std::size_t a = 0; a < special.size(); ++a) {
+            for (int step = 0; step < 256; ++step) {
+                EXPECT_GE(distance(special[a], m.at((step + 0.5) / 256)), 80) << name << " " << a;
+            }
+            for (std::size_t b = a + 1; b < special.size(); ++b) {
+                EXPECT_GE(distance(special[a], special[b]), 80) << name;
+            }
+        }
+    }
+}
+
+TEST_F(render, many_cells_in_a_pixel_show_their_average) {
+    // A checkerboard of 0 and 1, far finer than the pixels: sampling would show 0s and 1s.
+    const std::size_t n = 1024;
+    std::vector<float> values(n * n);
+    std::vector<float> coordinates(n);
+    for (std::size_t i = 0; i < n; ++i) {
+        coordinates[i] = static_cast<float>(i);
+        for (std::size_t j = 0; j < n; ++j) {
+            values[i * n + j] = static_cast<float>((i + j) % 2);
+        }
+    }
+    const binmat::grid g = write("checks", coordinates, coordinates, values);
+    ASSERT_EQ(run("checks -o checks.png --cmap gray --width 400 --height 300").status, 0);
+    const Image img = read_png(dir / "checks.png");
+    plot::picture_options o;
+    o.width = 400;
+    o.height = 300;
+    const plot::picture_layout l = plot::plan_picture(g, o);
+    for (int x = 1; x < static_cast<int>(l.plot.width) - 1; x += 7) {
+        for (int y = 1; y < static_cast<int>(l.plot.height) - 1; y += 5) {
+            const plot::rgb c = img.at(l.plot.x + x, l.plot.y + y);
+            EXPECT_NEAR(c[0], 128, 6) << "at " << x << ", " << y;
+        }
+    }
+}
+
+TEST_F(render, places_cells_by_their_coordinates) {
+    // binary3's coordinates, with each row a shade of its own: its rows at positive coordinates
+    // are twice as far apart, so the top row is drawn twice as tall as the bottom one.
+    binmat::grid g = binmat::read_file(dir / "binary3");
+    for (std::size_t r = 0; r < g.rows(); ++r) {
+        for (float &v : g.row(r)) {
+            v = static_cast<float>(r);
+        }
+    }
+    binmat::write_file(dir / "shades", g);
+    ASSERT_EQ(run("shades -o shades.png --cmap gray --width 640 --height 1000").status, 0);
+    const Image img = read_png(dir / "shades.png");
+    plot::picture_options o;
+    o.height = 1000;
+    const plot::picture_layout l = plot::plan_picture(g, o);
+    const auto tall = [&](plot::rgb shade) {
+        int n = 0;
+        for (int y = 0; y < static_cast<int>(l.plot.height); ++y) {
+            n += img.at(l.plot.x + l.plot.width / 2, l.plot.y + y) == shade ? 1 : 0;
+        }
+        return n;
+    };
+    const plot::colour_map &gray = *plot::find_colour_map("gray");
+    const int top = tall(gray.at(1));
+    const int bottom = tall(gray.at(0));
+    EXPECT_GT(bottom, 0);
+    EXPECT_NEAR(top, 2 * bottom, 2);
+
+    // Rows out of order are drawn in coordinate order; a repeated coordinate has no place.
+    write("shuffled", {2, 0, 1}, {0, 1}, {2, 2, 0, 0, 1, 1});
+    ASSERT_EQ(run("shuffled -o shuffled.png --cmap gray").status, 0);
+    const Image shuffled = read_png(dir / "shuffled.png");
+    const plot::picture_layout s =
+        plot::plan_picture(binmat::read_file(dir / "shuffled"), {});
+    for (float x : {0.0F, 1.0F, 2.0F}) {
+        EXPECT_EQ(cell(shuffled, s, x, 0), gray.at(x / 2)) << x;
+    }
+    write("repeated", {0, 1}, {0, 3, 3}, {0, 1, 2, 3, 4, 5});
+    const Outcome repeated = run("repeated -o repeated.png");
+    EXPECT_EQ(repeated.status, 1);
+    EXPECT_EQ(repeated.err, "binmat: repeated: cannot place the cells along y (the columns): "
+                            "coordinates 1 and 2 are both 3\n");
+    EXPECT_FALSE(fs::exists(dir / "repeated.png"));
+}
+
+TEST_F(render, refuses_bad_options_as_usage_errors) {
+    for (const char *args :
+         {"binary1 -o x.png --vmin 2 --vmax 1", "binary1 -o x.png --vmin 1 --vmax 1",
+          "binary1 -o x.png --vmin nan", "binary1 -o x.png --cmap jet",
+          "binary1 -o x.png --width 0", "binary1 -o x.png --height 0", "binary1 -o x.jpg",
+          "binary1 -o - ", "binary1 -o x.png --format gif"}) {
+        const Outcome o = run(args);
+        EXPECT_EQ(o.status, 2) << args;
+        EXPECT_NE(o.err, "") << args;
+    }
+    EXPECT_FALSE(fs::exists(dir / "x.png"));
+    EXPECT_FALSE(fs::exists(dir / "x.jpg"));
+}
+
+} // namespace
+
+namespace {
+
+std::vector<std::string> labels(double low, double high, int most) {
+    std::vector<std::string> out;
+    for (const plot::tick &t : plot::round_ticks(low, high, most)) {
+        out.push_back(t.label);
+    }
+    return out;
+}
+
+TEST(round_ticks, fall_on_round_numbers_with_the_decimals_their_step_needs) {
+    using v = std::vector<std::string>;
+    EXPECT_EQ(labels(-3.1, 6.2, 10),
+              (v{"\u22123", "\u22122", "\u22121", "0", "1", "2", "3", "4", "5", "6"}));
+    EXPECT_EQ(labels(0, 1, 4), (v{"0.0", "0.5", "1.0"}));
+    EXPECT_EQ(labels(0.1, 0.35, 5), (v{"0.10", "0.15", "0.20", "0.25", "0.30", "0.35"}));
+    EXPECT_EQ(labels(1e7, 5e7, 4), (v{"1e+07", "2e+07", "3e+07", "4e+07", "5e+07"}));
+    EXPECT_EQ(labels(-1e-7, 1e-7, 2), (v{"\u22121e-07", "0", "1e-07"}));
+    EXPECT_EQ(labels(-3e38, 3e38, 3), (v{"\u22122e+38", "0", "2e+38"}));
+    EXPECT_TRUE(labels(1, 1, 5).empty());
+    EXPECT_TRUE(labels(0, std::numeric_limits<double>::infinity(), 5).empty());
+}
+
+} // namespace
+
+namespace {
+
+// The values a picture of `rows` x `columns` pixels shows of a grid placed at its indices.
+std::vector<float> pixels_of(const std::vector<float> &values, std::size_t columns,
+                             std::size_t rows, std::size_t picture_rows,
+                             std::size_t picture_columns) {
+    std::vector<float> row_at(rows);
+    std::vector<float> column_at(columns);
+    for (std::size_t i = 0; i < rows; ++i) {
+        row_at[i] = static_cast<float>(i);
+    }
+    for (std::size_t j = 0; j < columns; ++j) {
+        column_at[j] = static_cast<float>(j);
+    }
+    const plot::pixel_weights down =
+        plot::spread(plot::place_cells(row_at, "x"), picture_rows, false);
+    const plot::pixel_weights across =
+        plot::spread(plot::place_cells(column_at, "y"), picture_columns, false);
+    return plot::resample(values, plot::gather_rows(values, columns, down), across);
+}
+
+TEST(resample, averages_what_is_known_and_lets_infinities_show) {
+    // Four blocks of 2 x 2 cells, one pixel each.
+    const std::vector<float> values = {
+        1,   3,   nan, nan,  //
+        nan, nan, nan, nan,  //
+        inf, 1,   inf, -inf, //
+        1,   1,   1,   -inf,
+    };
+    const std::vector<float> p = pixels_of(values, 4, 4, 2, 2);
+    ASSERT_EQ(p.size(), 4U);
+    EXPECT_EQ(p[0], 2) << "NaN cells left out of the average";
+    EXPECT_TRUE(std::isnan(p[1])) << "nothing but NaN";
+    EXPECT_EQ(p[2], inf) << "an infinity outweighs every number";
+    EXPECT_EQ(p[3], -inf) << "the infinity that covers more";
+
+    const std::vector<float> tie = pixels_of({inf, -inf, 1, 1}, 2, 2, 1, 1);
+    EXPECT_TRUE(std::isnan(tie[0])) << "opposite infinities in equal shares";
+    const float big = std::numeric_limits<float>::max();
+    EXPECT_EQ(pixels_of({big, big, big, big}, 2, 2, 1, 1)[0], big)
+        << "an average at the float limit stays finite";
+}
+
+TEST(resample, finds_the_range_in_the_pass_that_gathers_rows) {
+    std::vector<float> values(std::size_t{64} * 8);
+    for (std::size_t i = 0; i < values.size(); ++i) {
+        values[i] = static_cast<float>(i % 7) - 2;
+    }
+    values[100] = -9;
+    std::vector<float> row_at(64);
+    for (std::size_t i = 0; i < row_at.size(); ++i) {
+        row_at[i] = static_cast<float>(i);
+    }
+    // Fewer pixels than rows (gathered), as many, and more (taken whole); with and without NaN.
+    for (const bool with_nan : {false, true}) {
+        values[400] = with_nan ? nan : 0.0F;
+        for (const std::size_t height : {4U, 64U, 200U}) {
+            const plot::gathered_rows g = plot::gather_rows(
+                values, 8, plot::spread(plot::place_cells(row_at, "x"), height, true));
+            EXPECT_EQ(g.range.min, -9) << height;
+            EXPECT_EQ(g.range.max, 4) << height;
+            EXPECT_EQ(g.range.nan, with_nan) << height;
+            EXPECT_FALSE(g.range.positive_infinity) << height;
+        }
+    }
+}
+
+} // namespace
+
+namespace {
+
+TEST(isolines, cross_each_square_where_the_level_lies_between_its_corners) {
+    // A ramp across two squares: the level 1.5 crosses at a quarter of the way into the second.
+    const std::vector<float> ramp = {0, 1, 3, 0, 1, 3};
+    const std::vector<double> level = {1.5};
+    const std::vector<plot::segment> s = plot::isolines(ramp, 3, 2, level);
+    ASSERT_EQ(s.size(), 1U);
+    EXPECT_DOUBLE_EQ(s[0].x0, 1.75);
+    EXPECT_DOUBLE_EQ(s[0].x1, 1.75);
+    EXPECT_DOUBLE_EQ(std::abs(s[0].y1 - s[0].y0), 1);
+
+    // A saddle gives two pieces; a square with NaN gives none.
+    EXPECT_EQ(plot::isolines(std::vector<float>{1, 0, 0, 1}, 2, 2, level).size(), 0U);
+    EXPECT_EQ(plot::isolines(std::vector<float>{2, 0, 0, 2}, 2, 2, level).size(), 2U);
+    EXPECT_EQ(plot::isolines(std::vector<float>{2, 0, nan, 2}, 2, 2, level).size(), 0U);
+}
+
+} // namespace
+
+TEST_F(render, contours_are_drawn_where_the_values_cross_their_levels) {
+    // Values equal to their column coordinate: the one level at 5 is a vertical line at y = 5.
+    std::vector<float> columns(11);
+    std::vector<float> values;
+    for (std::size_t j = 0; j < columns.size(); ++j) {
+        columns[j] = static_cast<float>(j);
+    }
+    for (int r = 0; r < 3; ++r) {
+        values.insert(values.end(), columns.begin(), columns.end());
+    }
+    const binmat::grid g = write("ramp", {0, 1, 2}, columns, values);
+    ASSERT_EQ(run("ramp -o plain.png --cmap gray").status, 0);
+    ASSERT_EQ(run("ramp -o lines.png --cmap gray --contours 2").status, 0);
+    const Image plain = read_png(dir / "plain.png");
+    const Image lines = read_png(dir / "lines.png");
+    const plot::picture_layout l = plot::plan_picture(g, {});
+    const plot::rgb on = cell(lines, l, 1, 5);
+    EXPECT_LT(on[0] + 30, cell(plain, l, 1, 5)[0]) << "darker on the line";
+    EXPECT_EQ(cell(lines, l, 1, 3), cell(plain, l, 1, 3)) << "untouched away from it";
+    EXPECT_EQ(run("ramp -o x.png --contours 0").status, 2);
+}

@@ -1,0 +1,330 @@
+// binmat convert: grids to and from NetCDF, numpy's .npy and long CSV.
+#include "commands.h"
+#include "input.h"
+#include "output.h"
+
+#include <binmat/formats/long_csv.h>
+#include <binmat/formats/netcdf.h>
+#include <binmat/formats/npy.h>
+#include <binmat/mapped.h>
+
+#include <cctype>
+#include <cerrno>
+#include <cstring>
+#include <filesystem>
+#include <functional>
+#include <map>
+#include <memory>
+#include <optional>
+#include <system_error>
+
+namespace cli {
+
+namespace {
+
+enum class format { binmat, netcdf, npy, csv };
+
+std::map<std::string, format> format_names() {
+    return {{"binmat", format::binmat},
+            {"netcdf", format::netcdf},
+            {"npy", format::npy},
+            {"csv", format::csv}};
+}
+
+// By extension; a binary matrix file has none of its own, so anything else is one.
+format format_of(const std::string &path) {
+    std::string ext = std::filesystem::path(path).extension().string();
+    for (char &c : ext) {
+        c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    }
+    if (ext == ".nc" || ext == ".nc4" || ext == ".cdf" || ext == ".netcdf") {
+        return format::netcdf;
+    }
+    if (ext == ".npy") {
+        return format::npy;
+    }
+    if (ext == ".csv") {
+        return format::csv;
+    }
+    return format::binmat;
+}
+
+struct options {
+    std::string input;
+    std::string output;
+    std::optional<format> from;
+    std::optional<format> to;
+    binmat::byte_order order = binmat::byte_order::little;
+    std::string variable;
+    std::string row_coordinates;    // --x: a .npy file of them
+    std::string column_coordinates; // --y
+    std::string fill;
+    bool no_sync = false;
+    binmat::netcdf_attributes attributes;
+};
+
+[[noreturn]] void usage(const std::string &why) { throw usage_error(why); }
+
+// Options that mean something for one format only are refused elsewhere rather than ignored.
+void check_options(const options &o, format from, format to) {
+    if (from == format::binmat && to == format::binmat) {
+        usage("both sides are binary matrix files: give --from or --to, or use an extension "
+              "(.nc, .npy, .csv)");
+    }
+    if (!o.variable.empty() && from != format::netcdf) {
+        usage("--variable chooses what to read from a NetCDF file");
+    }
+    const binmat::netcdf_attributes &a = o.attributes;
+    if ((!a.units.empty() || !a.x_units.empty() || !a.y_units.empty() ||
+         !a.standard_name.empty()) &&
+        to != format::netcdf) {
+        usage("--units, --x-units, --y-units and --standard-name describe a NetCDF output");
+    }
+    if ((!o.row_coordinates.empty() || !o.column_coordinates.empty()) && from != format::npy &&
+        to != format::npy) {
+        usage("--x and --y hold the titles of a .npy grid");
+    }
+    if (!o.fill.empty() && from != format::csv) {
+        usage("--fill is for cells a CSV file leaves out");
+    }
+    if (o.order == binmat::byte_order::detect && from != format::binmat) {
+        usage("--byte-order auto judges a binary matrix file that is read");
+    }
+}
+
+bool are_indices(std::span<const float> coordinates) {
+    for (std::size_t i = 0; i < coordinates.size(); ++i) {
+        if (coordinates[i] != static_cast<float>(i)) {
+            return false;
+        }
+    }
+    return true;
+}
+
+// Reads the input and hands its grid to `use`.
+void with_input(const options &o, format from,
+                const std::function<void(const binmat::grid_view &)> &use) {
+    switch (from) {
+    case format::netcdf: {
+        const std::vector<std::string> warnings = reading(o.input, [&] {
+            return o.input == "-" ? binmat::read_netcdf(STDIN_FILENO, o.variable, use)
+                                  : binmat::read_netcdf(o.input, o.variable, use);
+        });
+        for (const std::string &w : warnings) {
+            warn(o.input, w);
+        }
+        return;
+    }
+    case format::binmat: {
+        const input_file in(o.input);
+        use(reading(o.input, [&] { return binmat::read(in.raw(), {o.order}); }));
+        return;
+    }
+    case format::npy: {
+        const binmat::grid g = reading(o.input, [&] {
+            const std::string values = o.input == "-" ? "/dev/stdin" : o.input;
+            return binmat::read_npy_grid(
+                values, o.row_coordinates, o.column_coordinates,
+                [&](const std::filesystem::path &file, const std::string &text) {
+                    warn(file == values ? o.input : file.string(), text);
+                });
+        });
+        use(g);
+        return;
+    }
+    case format::csv: {
+        const input_file in(o.input);
+        use(reading(o.input, [&] { return binmat::read_long_csv(in.raw(), {o.fill == "nan"}); }));
+        return;
+    }
+    }
+}
+
+// A grid that the format cannot hold is refused before a byte is written.
+void check_writable(const options &o, const binmat::grid_view &g) {
+    if (!binmat::storable_column_count(g.columns())) {
+        refuse(o.input, std::to_string(g.columns()) +
+                            " columns are more than a binary matrix file can hold");
+    }
+}
+
+// NetCDF is written by netCDF-C itself: whatever it refuses concerns the output.
+template <typename Grid>
+void write_netcdf(output_file &out, const Grid &g, const binmat::netcdf_attributes &a) {
+    about(out.name(), concerning::doing::writing_output,
+          [&] { out.write([&](binmat::output_file &f) { binmat::write_netcdf(f, g, a); }); });
+}
+
+void write_output(const options &o, format to, const binmat::grid_view &g, output_file &out) {
+    switch (to) {
+    case format::binmat: {
+        check_writable(o, g);
+        binmat::write_options w;
+        w.order = o.order;
+        out.write([&](binmat::output_file &f) { binmat::write(f.stream(), g, w); });
+        return;
+    }
+    case format::netcdf:
+        write_netcdf(out, g, o.attributes);
+        return;
+    case format::npy: {
+        const std::uint64_t shape[2] = {g.rows(), g.columns()};
+        out.write([&](binmat::output_file &f) { binmat::write_npy(f.stream(), g.values, shape); });
+        return;
+    }
+    case format::csv:
+        out.write([&](binmat::output_file &f) {
+            binmat::long_csv_writer csv(f.stream(), g.column_coordinates);
+            for (std::size_t i = 0; i < g.rows(); ++i) {
+                csv.put_row(g.row_coordinates[i], g.values.subspan(i * g.columns(), g.columns()));
+            }
+            csv.finish();
+        });
+        return;
+    }
+}
+
+// The coordinates of a .npy grid into their own files, or a warning that they are not kept.
+void write_coordinates(const options &o, const binmat::grid_view &g, output_file *x_out,
+                       output_file *y_out) {
+    struct axis {
+        output_file *file;
+        std::span<const float> coordinates;
+        const char *flag;
+    };
+    for (const axis &a :
+         {axis{x_out, g.row_coordinates, "--x"}, axis{y_out, g.column_coordinates, "--y"}}) {
+        if (a.file != nullptr) {
+            const std::uint64_t shape[1] = {a.coordinates.size()};
+            a.file->write([&](binmat::output_file &f) {
+                binmat::write_npy(f.stream(), a.coordinates, shape);
+            });
+        } else if (!are_indices(a.coordinates)) {
+            warn(o.output,
+                 std::string("the grid's titles are not kept: ") + a.flag + " FILE.npy keeps them");
+        }
+    }
+}
+
+// A binary matrix file to CSV a row at a time, in constant memory whatever the file's size.
+void stream_to_csv(const options &o, output_file &out) {
+    input_file in(o.input);
+    reading(o.input, [&] {
+        binmat::row_reader rows(in.raw(), {o.order});
+        std::optional<binmat::long_csv_writer> csv;
+        out.write(
+            [&](binmat::output_file &f) { csv.emplace(f.stream(), rows.column_coordinates()); });
+        std::vector<float> values(rows.columns());
+        float x = 0;
+        while (rows.next(x, values)) {
+            out.write([&](binmat::output_file &) { csv->put_row(x, values); });
+        }
+        out.write([&](binmat::output_file &) { csv->finish(); });
+    });
+}
+
+int run(options o) {
+    const format from = o.from.value_or(format_of(o.input));
+    const format to = o.to.value_or(format_of(o.output));
+    check_options(o, from, to);
+    if (o.attributes.history.empty()) {
+        o.attributes.history = "converted from " + o.input + " by binmat convert";
+    }
+    if (o.attributes.long_name.empty()) {
+        o.attributes.long_name =
+            o.input == "-" ? "z" : std::filesystem::path(o.input).stem().string();
+    }
+    std::vector<std::string> inputs = {o.input};
+    if (from == format::npy) {
+        inputs.push_back(o.row_coordinates);
+        inputs.push_back(o.column_coordinates);
+    }
+    // Opened first: an output that is an input is refused before anything is read.
+    const bool sync = !o.no_sync;
+    output_file out(o.output, inputs, sync);
+    std::optional<output_file> x_out;
+    std::optional<output_file> y_out;
+    std::vector<output_file *> outputs = {&out};
+    if (to == format::npy && !o.row_coordinates.empty()) {
+        outputs.push_back(&x_out.emplace(o.row_coordinates, inputs, sync));
+    }
+    if (to == format::npy && !o.column_coordinates.empty()) {
+        outputs.push_back(&y_out.emplace(o.column_coordinates, inputs, sync));
+    }
+    check_distinct(outputs);
+    const bool seekable_input = o.input != "-" || o.order != binmat::byte_order::detect;
+    if (from == format::binmat && to == format::csv && seekable_input) {
+        stream_to_csv(o, out);
+    } else if (from == format::binmat && to == format::netcdf && input_file(o.input).size()) {
+        // A block of rows at a time from a map of the file, whatever its size.
+        const binmat::mapped_grid source =
+            reading(o.input, [&] { return binmat::mapped_grid(o.input, {o.order}); });
+        write_netcdf(out, source, o.attributes);
+    } else {
+        with_input(o, from, [&](const binmat::grid_view &g) {
+            write_output(o, to, g, out);
+            if (to == format::npy) {
+                write_coordinates(o, g, x_out ? &*x_out : nullptr, y_out ? &*y_out : nullptr);
+            }
+        });
+    }
+    // Every output takes its name only once all are complete.
+    commit_all(outputs);
+    return status_ok;
+}
+
+} // namespace
+
+subcommand add_convert(CLI::App &app) {
+    auto o = std::make_shared<options>();
+    CLI::App *sub =
+        app.add_subcommand("convert", "a grid to or from NetCDF, numpy's .npy or long CSV");
+    sub->add_option("IN", o->input, "the grid to read; - for standard input")->required();
+    sub->add_option("OUT", o->output, "where it goes; - for standard output")->required();
+    const auto formats = CLI::CheckedTransformer(format_names(), CLI::ignore_case);
+    sub->add_option("--from", o->from, "the format of IN, when its name does not say")
+        ->transform(formats)
+        ->option_text("binmat|netcdf|npy|csv");
+    sub->add_option("--to", o->to, "the format of OUT, when its name does not say")
+        ->transform(formats)
+        ->option_text("binmat|netcdf|npy|csv");
+    add_byte_order(*sub, o->order, true);
+    add_no_sync(*sub, o->no_sync);
+    sub->add_option("--variable", o->variable,
+                    "the NetCDF variable to read (default: the only 2-D one)");
+    sub->add_option("--units", o->attributes.units, "NetCDF: the units of the values");
+    sub->add_option("--x-units", o->attributes.x_units, "NetCDF: the units of the row titles");
+    sub->add_option("--y-units", o->attributes.y_units, "NetCDF: the units of the column titles");
+    sub->add_option("--standard-name", o->attributes.standard_name,
+                    "NetCDF: the CF standard name of the values");
+    sub->add_option("--x", o->row_coordinates,
+                    ".npy: the file of the row titles (read or written)");
+    sub->add_option("--y", o->column_coordinates,
+                    ".npy: the file of the column titles (read or written)");
+    sub->add_option("--fill", o->fill, "CSV: what a missing cell becomes (default: an error)")
+        ->check(CLI::IsMember({"nan"}));
+    sub->footer(R"(Formats go by extension: .nc (also .nc4, .cdf) is NetCDF, .npy numpy's array
+file, .csv long CSV, and anything else a binary matrix file, in the order
+--byte-order gives. --from and --to name them for standard input and output
+and for other names. A grid that goes out and comes back is the same bit for
+bit, NaNs and their payloads included.
+
+NetCDF: written as NetCDF-4 following the CF conventions, with z(x, y) and the
+titles as the coordinate variables x and y; NaN is the fill value. Read from
+the only 2-D numeric variable or --variable, with the coordinate variables of
+its two dimensions as titles (or their indices), packing and fill values
+undone, and a warning when values lose precision on the way to float32.
+
+.npy: written as a float32 array, the titles into --x and --y when given.
+Read from a 2-D array of floats, integers or booleans in either byte order
+and either memory order, with the titles from --x and --y or the indices.
+
+CSV: a header x,y,z and one line per cell. Read in any line order: lines that
+go a row at a time, as written here, keep their order; lines in any other
+order give rows and columns sorted by coordinate. A missing or repeated cell is an error naming the line,
+unless --fill nan makes missing cells NaN. A binary matrix file is turned
+into CSV a row at a time, so its size is not bounded by memory.)");
+    return {sub, [o] { return run(*o); }};
+}
+
+} // namespace cli

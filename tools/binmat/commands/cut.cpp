@@ -1,0 +1,233 @@
+// binmat cut: part of a grid, by index or by coordinate.
+#include "commands.h"
+#include "input.h"
+#include "output.h"
+#include "slices.h"
+
+#include <binmat/binmat.h>
+
+#include <cerrno>
+#include <cstring>
+#include <limits>
+#include <memory>
+#include <system_error>
+
+namespace cli {
+
+namespace {
+
+struct options {
+    std::string file;
+    std::string output;
+    std::string rows;
+    std::string columns;
+    std::string x;
+    std::string y;
+    bool no_sync = false;
+    binmat::byte_order order = binmat::byte_order::little;
+};
+
+// What to keep of the rows or of the columns: indices first, then coordinates.
+struct selection {
+    std::optional<index_slice> indices;
+    std::optional<coordinate_range> range;
+
+    bool needs_length() const { return indices && indices->needs_length(); }
+
+    // Whether index i of `length` (or of however many, when needs_length() is false) is kept by
+    // the slice.
+    bool sliced(std::int64_t i, const slice_span &span) const {
+        return i >= span.first && (i - span.first) % span.step == 0 &&
+               (i - span.first) / span.step < span.count;
+    }
+
+    // The indices kept of `coordinates`, in the order the slice gives.
+    std::vector<std::size_t> kept(std::span<const float> coordinates) const {
+        const auto length = static_cast<std::int64_t>(coordinates.size());
+        const slice_span span = indices ? resolve(*indices, length) : slice_span{0, 1, length};
+        std::vector<std::size_t> out;
+        for (std::int64_t k = 0; k < span.count; ++k) {
+            const auto i = static_cast<std::size_t>(span.at(k));
+            if (!range || range->contains(coordinates[i])) {
+                out.push_back(i);
+            }
+        }
+        return out;
+    }
+};
+
+selection selection_of(const std::string &indices, const std::string &range, const char *what) {
+    selection s;
+    std::string error;
+    if (!indices.empty()) {
+        s.indices.emplace();
+        if (!parse_index_slice(indices, *s.indices, error)) {
+            throw usage_error(std::string("--") + what + ": " + error);
+        }
+    }
+    if (!range.empty()) {
+        s.range.emplace();
+        if (!parse_coordinate_range(range, *s.range, error)) {
+            throw usage_error(std::string("--") + (what[0] == 'r' ? "x" : "y") + ": " + error);
+        }
+    }
+    return s;
+}
+
+std::vector<float> picked(std::span<const float> from, const std::vector<std::size_t> &which) {
+    std::vector<float> out(which.size());
+    for (std::size_t k = 0; k < which.size(); ++k) {
+        out[k] = from[which[k]];
+    }
+    return out;
+}
+
+[[noreturn]] void keeps_nothing(const options &o, const char *what, std::size_t of) {
+    refuse(o.file, std::string("the cut keeps no ") + what + " of " + std::to_string(of) +
+                       "; nothing is written");
+}
+
+// Writes the kept rows, the writer made once the first is known to exist so that an empty cut
+// leaves nothing behind, even on standard output.
+class cut_writer {
+  public:
+    cut_writer(const options &o, output_file &out, std::vector<float> columns,
+               binmat::byte_order order)
+        : o_(o), out_(out), columns_(std::move(columns)), order_(order) {}
+
+    void put(float x, std::span<const float> row) {
+        out_.write([&](binmat::output_file &f) {
+            if (!writer_) {
+                writer_ = std::make_unique<binmat::row_writer>(f.stream(), columns_,
+                                                               binmat::write_options{order_});
+            }
+            writer_->put(x, row);
+        });
+    }
+
+    void finish(std::size_t rows_seen) {
+        if (!writer_) {
+            keeps_nothing(o_, "row", rows_seen);
+        }
+        out_.write([&](binmat::output_file &) { writer_->finish(); });
+    }
+
+  private:
+    const options &o_;
+    output_file &out_;
+    std::vector<float> columns_;
+    binmat::byte_order order_;
+    std::unique_ptr<binmat::row_writer> writer_;
+};
+
+// With every row in memory: any slice, in any direction.
+void cut_in_memory(const options &o, const selection &rows, const selection &columns,
+                   input_file &in, output_file &out) {
+    const binmat::grid g = binmat::read(in.raw(), {o.order});
+    const std::vector<std::size_t> keep_columns = columns.kept(g.column_coordinates);
+    if (keep_columns.empty()) {
+        keeps_nothing(o, "column", g.columns());
+    }
+    cut_writer w(o, out, picked(g.column_coordinates, keep_columns), g.order);
+    std::vector<float> row(keep_columns.size());
+    for (const std::size_t i : rows.kept(g.row_coordinates)) {
+        for (std::size_t k = 0; k < keep_columns.size(); ++k) {
+            row[k] = g(i, keep_columns[k]);
+        }
+        w.put(g.row_coordinates[i], row);
+    }
+    w.finish(g.rows());
+}
+
+// A row at a time, in constant memory, for rows kept in file order.
+void cut_streaming(const options &o, const selection &rows, const selection &columns,
+                   input_file &in, output_file &out) {
+    // A file that can be measured is judged whole first, so that a damaged one is refused even
+    // when the rows kept come before the damage; a stream is read to its end for the same reason.
+    std::int64_t length = std::numeric_limits<std::int64_t>::max();
+    const bool measured = in.size().has_value();
+    if (measured) {
+        length = static_cast<std::int64_t>(binmat::read_header(in.raw(), {o.order}).rows);
+        if (std::fseek(in.raw(), 0, SEEK_SET) != 0) {
+            throw std::system_error(errno, std::generic_category(), "repositioning");
+        }
+    }
+    binmat::row_reader reader(in.raw(), {o.order});
+    const std::vector<std::size_t> keep_columns = columns.kept(reader.column_coordinates());
+    if (keep_columns.empty()) {
+        keeps_nothing(o, "column", reader.columns());
+    }
+    const slice_span span =
+        rows.indices ? resolve(*rows.indices, length) : slice_span{0, 1, length};
+    cut_writer w(o, out, picked(reader.column_coordinates(), keep_columns), reader.order());
+    std::vector<float> values(reader.columns());
+    std::vector<float> row(keep_columns.size());
+    float x = 0;
+    const std::int64_t end = span.count > 0 ? span.at(span.count - 1) + 1 : 0;
+    for (std::int64_t i = 0; !measured || i < end; ++i) {
+        if (!reader.next(x, values)) {
+            break;
+        }
+        if (!rows.sliced(i, span) || (rows.range && !rows.range->contains(x))) {
+            continue;
+        }
+        for (std::size_t k = 0; k < keep_columns.size(); ++k) {
+            row[k] = values[keep_columns[k]];
+        }
+        w.put(x, row);
+    }
+    w.finish(static_cast<std::size_t>(reader.rows_read()));
+}
+
+int run(const options &o) {
+    const selection rows = selection_of(o.rows, o.x, "rows");
+    const selection columns = selection_of(o.columns, o.y, "columns");
+    input_file in(o.file);
+    // Opened first: an output that is the input is refused before anything is read.
+    output_file out(o.output, {o.file}, !o.no_sync);
+    // Rows run backwards, or counted from the end of a stream that cannot be measured, need the
+    // whole grid; everything else goes a row at a time.
+    const bool backwards = rows.indices && rows.indices->step < 0;
+    const bool measurable = in.size().has_value() || !rows.needs_length();
+    const bool whole = backwards || !measurable ||
+                       (o.order == binmat::byte_order::detect && !in.size().has_value());
+    reading(o.file, [&] {
+        if (whole) {
+            cut_in_memory(o, rows, columns, in, out);
+        } else {
+            cut_streaming(o, rows, columns, in, out);
+        }
+    });
+    out.commit();
+    return status_ok;
+}
+
+} // namespace
+
+subcommand add_cut(CLI::App &app) {
+    auto o = std::make_shared<options>();
+    CLI::App *sub = app.add_subcommand("cut", "part of a grid, by index or by coordinate");
+    sub->add_option("FILE", o->file, "a binary matrix file; - for standard input")->required();
+    sub->add_option("-o,--output", o->output,
+                    "the binary matrix file to write; - for standard output")
+        ->required();
+    sub->add_option("--rows", o->rows, "rows by index: START:STOP:STEP or an index");
+    sub->add_option("--columns", o->columns, "columns by index: START:STOP:STEP or an index");
+    sub->add_option("--x", o->x, "rows by coordinate: MIN:MAX, inclusive");
+    sub->add_option("--y", o->y, "columns by coordinate: MIN:MAX, inclusive");
+    add_byte_order(*sub, o->order, true);
+    add_no_sync(*sub, o->no_sync);
+    sub->footer(R"(Keeps part of a grid. Indices follow Python's slices: counted from 0, STOP
+left out, negative ones counted from the end, and a STEP (negative to reverse
+the order); any part may be left out, and a lone index keeps one. Coordinates
+keep the rows or columns whose title lies between MIN and MAX, either of which
+may be left out; NaN titles are never kept. Indices and coordinates together
+keep what both keep. The cut is written in the byte order the file was read
+in. Rows are read one at a time, so a file larger than memory can be cut,
+except that rows in reverse, or counted from the end of standard input, need
+the whole grid in memory. A cut that keeps nothing is an error and writes
+nothing.)");
+    return {sub, [o] { return run(*o); }};
+}
+
+} // namespace cli

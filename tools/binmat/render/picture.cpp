@@ -1,0 +1,588 @@
+#include "picture.h"
+
+#include "contours.h"
+#include "picture_error.h"
+#include "png_writer.h"
+#include "resample.h"
+#include "ticks.h"
+
+#include <binmat/formats/quote.h>
+
+#include <cairo-pdf.h>
+#include <cairo-svg.h>
+#include <cairo.h>
+#include <fontconfig/fontconfig.h>
+
+#include <algorithm>
+#include <array>
+#include <cerrno>
+#include <cmath>
+#include <cstring>
+#include <memory>
+#include <system_error>
+#include <utility>
+#include <vector>
+
+namespace plot {
+
+namespace {
+
+struct surface_deleter {
+    void operator()(cairo_surface_t *s) const { cairo_surface_destroy(s); }
+};
+struct context_deleter {
+    void operator()(cairo_t *c) const { cairo_destroy(c); }
+};
+using surface_ptr = std::unique_ptr<cairo_surface_t, surface_deleter>;
+using context_ptr = std::unique_ptr<cairo_t, context_deleter>;
+
+const char *const font_family = "DejaVu Sans";
+
+// Text is measured the same on every surface, so that a layout does not depend on the format.
+void set_font(cairo_t *cr, double size, bool bold = false) {
+    cairo_select_font_face(cr, font_family, CAIRO_FONT_SLANT_NORMAL,
+                           bold ? CAIRO_FONT_WEIGHT_BOLD : CAIRO_FONT_WEIGHT_NORMAL);
+    cairo_set_font_size(cr, size);
+    cairo_font_options_t *options = cairo_font_options_create();
+    cairo_font_options_set_hint_metrics(options, CAIRO_HINT_METRICS_OFF);
+    cairo_font_options_set_hint_style(options, CAIRO_HINT_STYLE_NONE);
+    cairo_set_font_options(cr, options);
+    cairo_font_options_destroy(options);
+}
+
+double text_width(cairo_t *cr, const std::string &text) {
+    cairo_text_extents_t e;
+    cairo_text_extents(cr, text.c_str(), &e);
+    return e.x_advance;
+}
+
+double widest(cairo_t *cr, const std::vector<tick> &ticks) {
+    double w = 0;
+    for (const tick &t : ticks) {
+        w = std::max(w, text_width(cr, t.label));
+    }
+    return w;
+}
+
+struct legend_entry {
+    rgb colour;
+    std::string label;
+};
+
+// Everything a picture shows, worked out before anything is drawn.
+struct scene {
+    const colour_map *map = nullptr;
+    axis_cells rows;         // x, up the plot
+    axis_cells columns;      // y, across it
+    double raster_scale = 1; // pixels of the cells' image per unit of the picture
+    std::size_t raster_width = 0;
+    std::size_t raster_height = 0;
+    gathered_rows gathered;
+    value_range range;
+    bool below = false; // values below the colour range: the bar's low end is extended
+    bool above = false;
+    std::vector<tick> x_ticks;
+    std::vector<tick> y_ticks;
+    std::vector<tick> bar_ticks;
+    std::vector<legend_entry> legend;
+    std::string note; // what stands in for the bar when no value is finite
+    std::string title;
+    double title_size = 0;
+    double tick_length = 0;
+    double gap = 0;
+    picture_layout layout;
+};
+
+// The colour range: the data's, centred on zero for a diverging map when the data take both
+// signs, with the ends the user fixed.
+std::pair<double, double> colour_range(const scene &s, const picture_options &o) {
+    double low = s.range.min;
+    double high = s.range.max;
+    if (s.map->diverging && low < 0 && high > 0) {
+        high = std::max(-low, high);
+        low = -high;
+    }
+    low = o.vmin.value_or(low);
+    high = o.vmax.value_or(high);
+    if (low < high) {
+        return {low, high};
+    }
+    // One value everywhere, or one end fixed beyond all the data: a range around what is known.
+    const double spread = std::max(1.0, std::abs(o.vmin ? low : high) / 10);
+    if (o.vmin && !o.vmax) {
+        return {low, low + spread};
+    }
+    if (o.vmax && !o.vmin) {
+        return {high - spread, high};
+    }
+    return {low - spread, low + spread};
+}
+
+// How many ticks fit along `length` when each needs `room`.
+int ticks_for(double length, double room) { return std::max(2, static_cast<int>(length / room)); }
+
+scene plan(const binmat::grid &g, const picture_options &o, cairo_t *cr) {
+    scene s;
+    s.map = o.map != nullptr ? o.map : find_colour_map(colour_map_names().front());
+    s.rows = place_cells(g.row_coordinates, "x (the rows)");
+    s.columns = place_cells(g.column_coordinates, "y (the columns)");
+
+    picture_layout &l = s.layout;
+    const double w = o.width;
+    const double h = o.height;
+    const double f = std::max(8.0, std::min(w, h) / 40);
+    l.font_size = f;
+    s.title_size = 1.2 * f;
+    s.tick_length = 0.35 * f;
+    s.gap = 0.3 * f;
+    const double pad = 0.8 * f;
+    const bool png = o.format == picture_format::png;
+    const auto snap = [png](double v) { return png ? std::round(v) : v; };
+    const auto too_small = [&o] {
+        return picture_options_error("a " + std::to_string(o.width) + " x " +
+                                     std::to_string(o.height) +
+                                     " picture has no room for the plot; make it larger");
+    };
+
+    // The plot's height does not depend on the values, so the rows are gathered into it first,
+    // and the range of the values found on the way sets out the rest.
+    const double top = snap(pad + 1.3 * s.title_size + 0.4 * f);
+    const double bottom = s.tick_length + s.gap + 1.2 * f + 0.5 * f + 1.2 * f + pad;
+    const double plot_height = snap(h - top - bottom);
+    if (plot_height < 2 * f) {
+        throw too_small();
+    }
+    // Vector pictures carry the cells finer, for print, within what an image may hold.
+    s.raster_scale = png ? 1.0 : std::min(2.0, 8192 / std::max(w, h));
+    s.raster_height = static_cast<std::size_t>(std::lround(plot_height * s.raster_scale));
+    s.gathered = gather_rows(g.values, g.columns(), spread(s.rows, s.raster_height, true));
+    s.range = s.gathered.range;
+
+    if (s.range.finite) {
+        std::tie(l.low, l.high) = colour_range(s, o);
+        s.below = s.range.min < l.low;
+        s.above = s.range.max > l.high;
+        for (const tick &t :
+             o.contours > 0 ? round_ticks(l.low, l.high, o.contours) : std::vector<tick>{}) {
+            if (t.at > l.low && t.at < l.high) {
+                l.levels.push_back(t.at);
+            }
+        }
+    } else {
+        const bool only_nan = !s.range.positive_infinity && !s.range.negative_infinity;
+        s.note = only_nan ? "every cell is NaN" : "no finite values";
+    }
+    if (s.range.nan) {
+        s.legend.push_back({s.map->nan, "NaN"});
+    }
+    if (s.range.positive_infinity) {
+        s.legend.push_back({s.map->positive_infinity, "+\u221e"});
+    }
+    if (s.range.negative_infinity) {
+        s.legend.push_back({s.map->negative_infinity, "\u2212\u221e"});
+    }
+
+    l.x_low = s.rows.low();
+    l.x_high = s.rows.high();
+    l.y_low = s.columns.low();
+    l.y_high = s.columns.high();
+
+    set_font(cr, f);
+    s.x_ticks = round_ticks(l.x_low, l.x_high, ticks_for(plot_height, 2.5 * f));
+    const double legend_height = 1.6 * f * static_cast<double>(s.legend.size());
+    const double bar_width = f;
+    double right = 0;
+    if (s.range.finite) {
+        const double ends = (s.below ? bar_width : 0) + (s.above ? bar_width : 0);
+        const double bar_height = plot_height - legend_height - ends;
+        s.bar_ticks = round_ticks(l.low, l.high, ticks_for(bar_height, 2.5 * f));
+        right = bar_width + s.tick_length + s.gap + widest(cr, s.bar_ticks);
+        l.bar = {0, top + (s.above ? bar_width : 0), bar_width, bar_height};
+    } else {
+        right = text_width(cr, s.note);
+    }
+    for (const legend_entry &e : s.legend) {
+        right = std::max(right, 1.5 * f + text_width(cr, e.label));
+    }
+    const double left =
+        snap(pad + 1.2 * f + 0.5 * f + widest(cr, s.x_ticks) + s.gap + s.tick_length);
+    const double plot_width = snap(w - left - 1.5 * f - right - pad);
+    if (plot_width < 2 * f || l.bar.height < (s.range.finite ? f : 0)) {
+        throw too_small();
+    }
+    l.plot = {left, top, plot_width, plot_height};
+    l.bar.x = left + plot_width + 1.5 * f;
+    s.raster_width = static_cast<std::size_t>(std::lround(plot_width * s.raster_scale));
+
+    // Labels across need room for their width; fewer ticks until they have it.
+    int most = ticks_for(plot_width, 4 * f);
+    do {
+        s.y_ticks = round_ticks(l.y_low, l.y_high, most);
+    } while (--most > 1 &&
+             static_cast<double>(s.y_ticks.size()) * (widest(cr, s.y_ticks) + f) > plot_width);
+
+    s.title = binmat::readable_utf8(o.title); // cairo draws UTF-8 only, and file names need not be
+    set_font(cr, s.title_size, true);
+    // A long title loses its beginning, where a path's directories are.
+    const double room = w - 2 * pad;
+    if (text_width(cr, s.title) > room) {
+        std::string rest = s.title;
+        do {
+            std::size_t cut = 1; // a whole UTF-8 character
+            while (cut < rest.size() && (static_cast<unsigned char>(rest[cut]) & 0xC0) == 0x80) {
+                ++cut;
+            }
+            rest.erase(0, cut);
+        } while (!rest.empty() && text_width(cr, "\u2026" + rest) > room);
+        s.title = "\u2026" + rest;
+    }
+    return s;
+}
+
+void set_colour(cairo_t *cr, rgb c) {
+    cairo_set_source_rgb(cr, c[0] / 255.0, c[1] / 255.0, c[2] / 255.0);
+}
+
+std::uint32_t pixel(rgb c) {
+    return (std::uint32_t{c[0]} << 16) | (std::uint32_t{c[1]} << 8) | c[2];
+}
+
+// An RGB image for cairo; the uint32 pixels are 0x00RRGGBB in the machine's order.
+surface_ptr image(int width, int height) {
+    surface_ptr s(cairo_image_surface_create(CAIRO_FORMAT_RGB24, width, height));
+    if (cairo_surface_status(s.get()) != CAIRO_STATUS_SUCCESS) {
+        throw picture_error("cannot make a " + std::to_string(width) + " x " +
+                            std::to_string(height) +
+                            " image: " + cairo_status_to_string(cairo_surface_status(s.get())));
+    }
+    return s;
+}
+
+void put_pixels(cairo_surface_t *img, const std::vector<std::uint32_t> &pixels, int width) {
+    cairo_surface_flush(img);
+    unsigned char *data = cairo_image_surface_get_data(img);
+    const auto stride = static_cast<std::size_t>(cairo_image_surface_get_stride(img));
+    const auto w = static_cast<std::size_t>(width);
+    for (std::size_t r = 0; r * w < pixels.size(); ++r) {
+        std::memcpy(data + r * stride, pixels.data() + r * w, w * sizeof(std::uint32_t));
+    }
+    cairo_surface_mark_dirty(img);
+}
+
+// Paints an image over `b` without smoothing, so that cell edges and colour steps stay sharp.
+void paint_image(cairo_t *cr, cairo_surface_t *img, const box &b) {
+    cairo_save(cr);
+    cairo_translate(cr, b.x, b.y);
+    cairo_scale(cr, b.width / cairo_image_surface_get_width(img),
+                b.height / cairo_image_surface_get_height(img));
+    cairo_set_source_surface(cr, img, 0, 0);
+    cairo_pattern_set_filter(cairo_get_source(cr), CAIRO_FILTER_NEAREST);
+    cairo_rectangle(cr, 0, 0, cairo_image_surface_get_width(img),
+                    cairo_image_surface_get_height(img));
+    cairo_fill(cr);
+    cairo_restore(cr);
+}
+
+double line_width(const scene &s, bool png) {
+    const double lw = s.layout.font_size / 14;
+    return png ? std::max(1.0, std::round(lw)) : lw;
+}
+
+// Draws the cells and returns the values of the image's pixels, for the isolines.
+std::vector<float> draw_cells(cairo_t *cr, const binmat::grid &g, const scene &s) {
+    const auto width = static_cast<int>(s.raster_width);
+    const auto height = static_cast<int>(s.raster_height);
+    const pixel_weights across = spread(s.columns, s.raster_width, false);
+    std::vector<float> values = resample(g.values, s.gathered, across);
+    const double low = s.layout.low;
+    const double span = s.layout.high - low;
+    const colour_map &m = *s.map;
+    std::array<std::uint32_t, 256> steps{};
+    for (std::size_t i = 0; i < steps.size(); ++i) {
+        steps[i] = pixel(m.colour(static_cast<std::uint8_t>(i)));
+    }
+    std::vector<std::uint32_t> pixels(values.size());
+    for (std::size_t i = 0; i < values.size(); ++i) {
+        const float v = values[i];
+        std::uint32_t c = pixel(m.nan);
+        if (std::isinf(v)) {
+            c = pixel(v > 0 ? m.positive_infinity : m.negative_infinity);
+        } else if (!std::isnan(v)) {
+            c = steps[colour_map::step_of((v - low) / span)];
+        }
+        pixels[i] = c;
+    }
+    const surface_ptr img = image(width, height);
+    put_pixels(img.get(), pixels, width);
+    paint_image(cr, img.get(), s.layout.plot);
+    return values;
+}
+
+// Isolines over the plot, at the levels also marked across the colour bar. A grid with no more
+// cells than the image has pixels is traced between the cells' own centres, so that its lines
+// are smooth rather than stepped along cell edges; a larger one through the image's averages.
+void draw_isolines(cairo_t *cr, const binmat::grid &g, const scene &s,
+                   const std::vector<float> &values, bool png) {
+    const picture_layout &l = s.layout;
+    if (l.levels.empty()) {
+        return;
+    }
+    const std::size_t width = s.raster_width;
+    const std::size_t height = s.raster_height;
+    const std::size_t rows = g.rows();
+    const std::size_t columns = g.columns();
+    cairo_save(cr);
+    cairo_rectangle(cr, l.plot.x, l.plot.y, l.plot.width, l.plot.height);
+    cairo_clip(cr);
+    if (rows <= height && columns <= width) {
+        std::vector<float> sorted(rows * columns);
+        std::vector<double> x(rows);
+        std::vector<double> y(columns);
+        for (std::size_t r = 0; r < rows; ++r) {
+            x[r] = g.row_coordinates[s.rows.index[r]];
+            for (std::size_t c = 0; c < columns; ++c) {
+                sorted[r * columns + c] = g(s.rows.index[r], s.columns.index[c]);
+            }
+        }
+        for (std::size_t c = 0; c < columns; ++c) {
+            y[c] = g.column_coordinates[s.columns.index[c]];
+        }
+        // From a place between cell centres, counted from 0.5 at the first, to the picture.
+        const auto along = [](const std::vector<double> &at, double place) {
+            const double u = std::max(0.0, place - 0.5);
+            const auto k = std::min(static_cast<std::size_t>(u), at.size() - 1);
+            return k + 1 < at.size() ? at[k] + (u - static_cast<double>(k)) * (at[k + 1] - at[k])
+                                     : at[k];
+        };
+        for (const segment &piece : isolines(sorted, columns, rows, l.levels)) {
+            const auto move = [&](double px, double py, bool start) {
+                const double across = (along(y, px) - l.y_low) / (l.y_high - l.y_low);
+                const double up = (along(x, py) - l.x_low) / (l.x_high - l.x_low);
+                const double dx = l.plot.x + across * l.plot.width;
+                const double dy = l.plot.y + (1 - up) * l.plot.height;
+                start ? cairo_move_to(cr, dx, dy) : cairo_line_to(cr, dx, dy);
+            };
+            move(piece.x0, piece.y0, true);
+            move(piece.x1, piece.y1, false);
+        }
+    } else {
+        cairo_translate(cr, l.plot.x, l.plot.y);
+        cairo_scale(cr, 1 / s.raster_scale, 1 / s.raster_scale);
+        for (const segment &piece : isolines(values, width, height, l.levels)) {
+            cairo_move_to(cr, piece.x0, piece.y0);
+            cairo_line_to(cr, piece.x1, piece.y1);
+        }
+    }
+    cairo_restore(cr);
+    cairo_set_source_rgba(cr, 0, 0, 0, 0.75);
+    cairo_set_line_width(cr, line_width(s, png));
+    cairo_set_line_cap(cr, CAIRO_LINE_CAP_ROUND);
+    cairo_stroke(cr);
+    cairo_set_line_cap(cr, CAIRO_LINE_CAP_BUTT);
+    const box &b = l.bar;
+    for (const double level : l.levels) {
+        const double at = b.y + (l.high - level) / (l.high - l.low) * b.height;
+        cairo_move_to(cr, b.x, at);
+        cairo_line_to(cr, b.x + b.width, at);
+    }
+    cairo_stroke(cr);
+}
+
+// Text with its reference point placed by `ax` and `ay` as shares of its width and of the
+// height of a digit: 0.5 and 0.5 centre it on (x, y).
+void show_text(cairo_t *cr, const std::string &text, double x, double y, double ax, double ay) {
+    cairo_text_extents_t e;
+    cairo_text_extents(cr, text.c_str(), &e);
+    cairo_text_extents_t digit;
+    cairo_text_extents(cr, "0", &digit);
+    cairo_move_to(cr, x - ax * e.x_advance, y - digit.y_bearing * ay);
+    cairo_show_text(cr, text.c_str());
+}
+
+void draw_axes(cairo_t *cr, const scene &s, bool png) {
+    const picture_layout &l = s.layout;
+    const box &p = l.plot;
+    const double lw = line_width(s, png);
+    const double f = l.font_size;
+    cairo_set_source_rgb(cr, 0, 0, 0);
+    cairo_set_line_width(cr, lw);
+    cairo_rectangle(cr, p.x - lw / 2, p.y - lw / 2, p.width + lw, p.height + lw);
+    cairo_stroke(cr);
+    // A tick's line on a pixel's centre when its width is odd, so that it stays one pixel wide.
+    const auto crisp = [&](double v) {
+        return png ? std::floor(v) + (static_cast<int>(lw) % 2 == 1 ? 0.5 : 0) : v;
+    };
+    set_font(cr, f);
+    for (const tick &t : s.x_ticks) {
+        const double y = crisp(p.y + (l.x_high - t.at) / (l.x_high - l.x_low) * p.height);
+        cairo_move_to(cr, p.x - lw, y);
+        cairo_line_to(cr, p.x - lw - s.tick_length, y);
+        cairo_stroke(cr);
+        show_text(cr, t.label, p.x - lw - s.tick_length - s.gap, y, 1, 0.5);
+    }
+    const double bottom = p.y + p.height + lw;
+    for (const tick &t : s.y_ticks) {
+        const double x = crisp(p.x + (t.at - l.y_low) / (l.y_high - l.y_low) * p.width);
+        cairo_move_to(cr, x, bottom);
+        cairo_line_to(cr, x, bottom + s.tick_length);
+        cairo_stroke(cr);
+        show_text(cr, t.label, x, bottom + s.tick_length + s.gap, 0.5, 1);
+    }
+    show_text(cr, "y (columns)", p.x + p.width / 2, bottom + s.tick_length + s.gap + 1.7 * f, 0.5,
+              1);
+    cairo_save(cr);
+    cairo_translate(cr, 0.8 * f + 0.6 * f, p.y + p.height / 2);
+    cairo_rotate(cr, -M_PI / 2);
+    show_text(cr, "x (rows)", 0, 0, 0.5, 0.5);
+    cairo_restore(cr);
+}
+
+void draw_bar(cairo_t *cr, const scene &s, bool png) {
+    const picture_layout &l = s.layout;
+    const double f = l.font_size;
+    const double lw = line_width(s, png);
+    double y = l.plot.y;
+    if (s.range.finite) {
+        const box &b = l.bar;
+        const colour_map &m = *s.map;
+        std::vector<std::uint32_t> steps(256);
+        for (std::size_t i = 0; i < steps.size(); ++i) {
+            steps[i] = pixel(m.at((255.5 - static_cast<double>(i)) / 256));
+        }
+        const surface_ptr img = image(1, 256);
+        put_pixels(img.get(), steps, 1);
+        paint_image(cr, img.get(), b);
+        // Extended ends: a triangle in the end's colour for values beyond the range.
+        const auto end = [&](double base, double apex, rgb c) {
+            cairo_move_to(cr, b.x, base);
+            cairo_line_to(cr, b.x + b.width / 2, apex);
+            cairo_line_to(cr, b.x + b.width, base);
+            cairo_close_path(cr);
+            set_colour(cr, c);
+            cairo_fill_preserve(cr);
+            cairo_set_source_rgb(cr, 0, 0, 0);
+            cairo_stroke(cr);
+        };
+        cairo_set_line_width(cr, lw);
+        if (s.above) {
+            end(b.y, b.y - b.width, m.at(1));
+        }
+        if (s.below) {
+            end(b.y + b.height, b.y + b.height + b.width, m.at(0));
+        }
+        cairo_set_source_rgb(cr, 0, 0, 0);
+        cairo_rectangle(cr, b.x - lw / 2, b.y - lw / 2, b.width + lw, b.height + lw);
+        cairo_stroke(cr);
+        set_font(cr, f);
+        for (const tick &t : s.bar_ticks) {
+            const double at = b.y + (l.high - t.at) / (l.high - l.low) * b.height;
+            cairo_move_to(cr, b.x + b.width, at);
+            cairo_line_to(cr, b.x + b.width + s.tick_length, at);
+            cairo_stroke(cr);
+            show_text(cr, t.label, b.x + b.width + s.tick_length + s.gap, at, 0, 0.5);
+        }
+        y = b.y + b.height + (s.below ? b.width : 0) + 0.6 * f;
+    } else {
+        set_font(cr, f);
+        cairo_set_source_rgb(cr, 0, 0, 0);
+        show_text(cr, s.note, l.bar.x, y + 0.5 * f, 0, 0.5);
+        y += 1.6 * f;
+    }
+    for (const legend_entry &e : s.legend) {
+        cairo_rectangle(cr, l.bar.x, y, f, f);
+        set_colour(cr, e.colour);
+        cairo_fill_preserve(cr);
+        cairo_set_source_rgb(cr, 0, 0, 0);
+        cairo_set_line_width(cr, lw);
+        cairo_stroke(cr);
+        show_text(cr, e.label, l.bar.x + 1.5 * f, y + f / 2, 0, 0.5);
+        y += 1.6 * f;
+    }
+}
+
+void draw_title(cairo_t *cr, const scene &s, double width) {
+    set_font(cr, s.title_size, true);
+    cairo_set_source_rgb(cr, 0, 0, 0);
+    const double pad = 0.8 * s.layout.font_size;
+    show_text(cr, s.title, width / 2, pad + 0.5 * s.title_size, 0.5, 0.5);
+}
+
+// Where cairo's output goes, and the first failure writing it.
+struct sink {
+    FILE *out;
+    int error = 0;
+};
+
+cairo_status_t write_to(void *closure, const unsigned char *data, unsigned int length) {
+    auto *s = static_cast<sink *>(closure);
+    if (s->error == 0 && std::fwrite(data, 1, length, s->out) != length) {
+        s->error = errno != 0 ? errno : EIO;
+    }
+    return s->error == 0 ? CAIRO_STATUS_SUCCESS : CAIRO_STATUS_WRITE_ERROR;
+}
+
+void check(cairo_status_t status, const sink &out) {
+    if (out.error != 0) {
+        throw std::system_error(out.error, std::generic_category(), "writing the picture");
+    }
+    if (status != CAIRO_STATUS_SUCCESS) {
+        throw picture_error(std::string("cannot draw the picture: ") +
+                            cairo_status_to_string(status));
+    }
+}
+
+// The scene, with text measured on a surface of its own.
+scene planned(const binmat::grid &g, const picture_options &o) {
+    const surface_ptr measure = image(1, 1);
+    const context_ptr cr(cairo_create(measure.get()));
+    return plan(g, o, cr.get());
+}
+
+} // namespace
+
+picture_layout plan_picture(const binmat::grid &g, const picture_options &o) {
+    return planned(g, o).layout;
+}
+
+void draw_picture(const binmat::grid &g, const picture_options &o, FILE *out) {
+    sink written{out};
+    surface_ptr surface;
+    const scene s = planned(g, o);
+    switch (o.format) {
+    case picture_format::png:
+        surface = image(o.width, o.height);
+        break;
+    case picture_format::svg:
+        surface.reset(cairo_svg_surface_create_for_stream(write_to, &written, o.width, o.height));
+        break;
+    case picture_format::pdf:
+        surface.reset(cairo_pdf_surface_create_for_stream(write_to, &written, o.width, o.height));
+        break;
+    }
+    check(cairo_surface_status(surface.get()), written);
+    const bool png = o.format == picture_format::png;
+    {
+        const context_ptr cr(cairo_create(surface.get()));
+        cairo_set_source_rgb(cr.get(), 1, 1, 1);
+        cairo_paint(cr.get());
+        const std::vector<float> values = draw_cells(cr.get(), g, s);
+        draw_axes(cr.get(), s, png);
+        draw_bar(cr.get(), s, png);
+        draw_isolines(cr.get(), g, s, values, png);
+        draw_title(cr.get(), s, o.width);
+        check(cairo_status(cr.get()), written);
+    }
+    if (png) {
+        write_png(surface.get(), out);
+    } else {
+        cairo_surface_finish(surface.get());
+        check(cairo_surface_status(surface.get()), written);
+    }
+}
+
+void release_drawing_caches() {
+    cairo_debug_reset_static_data();
+    FcFini();
+}
+
+} // namespace plot

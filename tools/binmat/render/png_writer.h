@@ -1,0 +1,14 @@
+// PNG output for pictures drawn with cairo, tuned for speed over the last byte of size.
+#pragma once
+
+#include <cairo.h>
+
+#include <cstdio>
+
+namespace plot {
+
+// Writes an RGB24 image surface to `out` as an 8-bit RGB PNG; throws std::system_error when the
+// stream fails and picture_error when the image cannot be encoded.
+void write_png(cairo_surface_t *image, FILE *out);
+
+} // namespace plot
