@@ -33,8 +33,8 @@ class mapped_file {
 // is read a block of rows at a time, in the file's byte order or turned round.
 class mapped_grid {
   public:
-    // Throws what read_header(path) throws, and format_error (row_cut_short) for a file that
-    // shrank between its header and its map.
+    // Throws what read_header(path) throws (std::system_error for a directory), and
+    // format_error (row_cut_short) for a file that shrank between its header and its map.
     explicit mapped_grid(const std::filesystem::path &path, const read_options &options = {});
 
     const binmat::header &header() const noexcept { return header_; }

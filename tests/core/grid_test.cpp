@@ -1,6 +1,7 @@
 // The modern interface: what a caller of read, write, read_header and row_reader relies on.
 #include <binmat/binary.h>
 #include <binmat/binmat.h>
+#include <binmat/mapped.h>
 
 #include "support/bytes.h"
 #include "support/reading.h"
@@ -14,6 +15,7 @@
 #include <fcntl.h>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <limits>
 #include <linux/audit.h>
 #include <linux/filter.h>
@@ -651,6 +653,80 @@ TEST(read_row_coordinates, refuses_a_file_replaced_or_rewritten_since_its_header
         EXPECT_EQ(e.code().value(), ESTALE);
         EXPECT_EQ(e.path1(), dir / "g");
     }
+    fs::remove_all(dir);
+}
+
+TEST(read_rows, reads_any_block_of_rows_of_a_path_where_it_lies_in_either_order) {
+    const fs::path dir = scratch_dir();
+    // Rows shorter and longer than a read block, so that blocks split where rows end.
+    for (const auto &[rows, columns] :
+         {std::pair<std::size_t, std::size_t>{70000, 3}, {9, 300000}}) {
+        const binmat::grid g = sample_grid(rows, columns);
+        for (const byte_order order : {byte_order::little, byte_order::big}) {
+            binmat::write_file(dir / "g", g, {order, false});
+            const binmat::header h = binmat::read_header(dir / "g", {order});
+            for (const auto &[first, count] :
+                 {std::pair<std::size_t, std::size_t>{0, rows}, {rows / 3, rows / 2}, {rows, 0}}) {
+                Floats coordinates(count);
+                Floats values(count * columns);
+                binmat::read_rows(dir / "g", h, first, coordinates, values);
+                EXPECT_TRUE(
+                    same_bits(coordinates, Floats(g.row_coordinates.begin() + first,
+                                                  g.row_coordinates.begin() + first + count)));
+                EXPECT_TRUE(
+                    same_bits(values, Floats(g.values.begin() + first * columns,
+                                             g.values.begin() + (first + count) * columns)));
+            }
+        }
+    }
+    fs::remove_all(dir);
+}
+
+TEST(read_rows, refuses_a_path_changed_since_its_header_and_rows_it_does_not_count) {
+    const fs::path dir = scratch_dir();
+    binmat::write_file(dir / "g", sample_grid(5, 3), {byte_order::little, false});
+    const binmat::header h = binmat::read_header(dir / "g");
+    Floats coordinates(2);
+    Floats values(6);
+    EXPECT_THROW(binmat::read_rows(dir / "g", h, 4, coordinates, values), std::invalid_argument);
+    Floats short_values(5);
+    EXPECT_THROW(binmat::read_rows(dir / "g", h, 0, coordinates, short_values),
+                 std::invalid_argument);
+    // Grown, or replaced by a file of the same size: nothing read is mixed with the old file.
+    for (const auto &change : std::vector<std::function<void()>>{
+             [&] { std::ofstream(dir / "g", std::ios::app | std::ios::binary) << "x"; },
+             [&] {
+                 binmat::write_file(dir / "g", sample_grid(5, 3), {byte_order::little, false});
+             }}) {
+        change();
+        try {
+            binmat::read_rows(dir / "g", h, 0, coordinates, values);
+            ADD_FAILURE() << "a changed file was read";
+        } catch (const fs::filesystem_error &e) {
+            EXPECT_EQ(e.code().value(), ESTALE);
+            EXPECT_EQ(e.path1(), dir / "g");
+        }
+    }
+    fs::remove_all(dir);
+}
+
+TEST(mapped_grid, decodes_what_read_gives_in_either_order_and_only_rows_it_holds) {
+    const fs::path dir = scratch_dir();
+    const binmat::grid g = sample_grid(40, 17);
+    for (const byte_order order : {byte_order::little, byte_order::big}) {
+        binmat::write_file(dir / "g", g, {order, false});
+        const binmat::mapped_grid m(dir / "g", {order});
+        EXPECT_EQ(m.header().rows, 40U);
+        EXPECT_EQ(m.stored_rows(3, 2).size(), 2 * m.header().row_bytes());
+        Floats coordinates(30);
+        Floats values(30 * 17);
+        m.copy_rows(10, 30, coordinates.data(), values.data());
+        EXPECT_TRUE(same_bits(coordinates,
+                              Floats(g.row_coordinates.begin() + 10, g.row_coordinates.end())));
+        EXPECT_TRUE(same_bits(values, Floats(g.values.begin() + 10 * 17, g.values.end())));
+        EXPECT_THROW(m.copy_rows(11, 30, coordinates.data(), values.data()), std::out_of_range);
+    }
+    EXPECT_THROW(binmat::mapped_grid{dir}, std::system_error);
     fs::remove_all(dir);
 }
 
