@@ -112,8 +112,7 @@ class render : public testing::Test {
     }
 
     // The pixel at the centre of the cell at coordinates (x, y) in a PNG drawn with `o`.
-    static plot::rgb cell(const Image &img, const plot::picture_layout &l, double x,
-                              double y) {
+    static plot::rgb cell(const Image &img, const plot::picture_layout &l, double x, double y) {
         const double across = (y - l.y_low) / (l.y_high - l.y_low);
         const double up = (x - l.x_low) / (l.x_high - l.x_low);
         return img.at(l.plot.x + across * l.plot.width, l.plot.y + (1 - up) * l.plot.height);
@@ -268,8 +267,7 @@ TEST_F(render, nan_and_infinities_have_colours_of_their_own) {
 TEST(colour_maps, keep_their_special_colours_far_from_every_colour_of_the_map) {
     for (const std::string &name : plot::colour_map_names()) {
         const plot::colour_map &m = *plot::find_colour_map(name);
-        const std::array<plot::rgb, 3> special = {m.nan, m.positive_infinity,
-                                                      m.negative_infinity};
+        const std::array<plot::rgb, 3> special = {m.nan, m.positive_infinity, m.negative_infinity};
         for (std::size_t a = 0; a < special.size(); ++a) {
             for (int step = 0; step < 256; ++step) {
                 EXPECT_GE(distance(special[a], m.at((step + 0.5) / 256)), 80) << name << " " << a;
@@ -339,8 +337,7 @@ TEST_F(render, places_cells_by_their_coordinates) {
     write("shuffled", {2, 0, 1}, {0, 1}, {2, 2, 0, 0, 1, 1});
     ASSERT_EQ(run("shuffled -o shuffled.png --cmap gray").status, 0);
     const Image shuffled = read_png(dir / "shuffled.png");
-    const plot::picture_layout s =
-        plot::plan_picture(binmat::read_file(dir / "shuffled"), {});
+    const plot::picture_layout s = plot::plan_picture(binmat::read_file(dir / "shuffled"), {});
     for (float x : {0.0F, 1.0F, 2.0F}) {
         EXPECT_EQ(cell(shuffled, s, x, 0), gray.at(x / 2)) << x;
     }
