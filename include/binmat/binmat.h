@@ -61,6 +61,24 @@ struct grid_view {
     std::size_t columns() const noexcept { return column_coordinates.size(); }
 };
 
+// Rows of values where they lie in memory, `stride` floats from the start of one row to the next:
+// a grid's (stride = columns) or a mapped file's, whose coordinates lie between its rows.
+struct strided_values {
+    const float *first = nullptr;
+    std::size_t stride = 0;
+    std::size_t rows = 0;
+    std::size_t columns = 0;
+
+    std::span<const float> row(std::size_t r) const noexcept {
+        return {first + r * stride, columns};
+    }
+    float operator()(std::size_t r, std::size_t c) const noexcept { return first[r * stride + c]; }
+};
+
+inline strided_values values_of(const grid_view &g) noexcept {
+    return {g.values.data(), g.columns(), g.rows(), g.columns()};
+}
+
 // Bytes that are not a whole binary matrix file: what is wrong, and the byte offset (from where
 // reading began) at which the file stops making sense.
 class format_error : public std::runtime_error {

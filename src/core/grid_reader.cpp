@@ -51,13 +51,7 @@ constexpr std::size_t first_staging_bytes = std::size_t{64} * 1024;
 // What byte_order::detect looks at, besides the length.
 constexpr std::size_t sample_bytes = std::size_t{64} * 1024;
 
-[[noreturn]] void refuse(float stored, std::uint64_t length) {
-    const binmat::layout l = binmat::layout_of(stored, length);
-    throw format_error(l.problem, l.offset,
-                       "not a binary matrix file: " + binmat::explain(l, stored) + " (" +
-                           binmat::name_of(l.problem) + " at byte offset " +
-                           std::to_string(l.offset) + ")");
-}
+using binmat::detail::refuse;
 
 // A file measured at `rows` rows ended at `length`, before all of them. Where it ended on a row
 // boundary its bytes alone would make a shorter file; the row that should start there is the one

@@ -20,6 +20,10 @@ namespace binmat::detail {
 // bytes that really arrived.
 inline constexpr std::size_t first_coordinate_chunk = 1024;
 
+// Refuses bytes that are not a whole file, as every reader does: format_error with the layout's
+// verdict on a file of `length` bytes whose first four hold `stored`.
+[[noreturn]] void refuse(float stored, std::uint64_t length);
+
 // A ranged handle addresses its block so that index `low` is the block's first element. It is
 // formed with integer arithmetic because a pointer before the start of a block is undefined; these
 // two are the only places that convert between the handle and the block.

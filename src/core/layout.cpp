@@ -1,3 +1,4 @@
+#include <binmat/binmat.h>
 #include <binmat/layout.h>
 
 #include "internal.h"
@@ -109,6 +110,18 @@ std::string explain(const layout &l, float stored) {
     }
     return {};
 }
+
+namespace detail {
+
+void refuse(float stored, std::uint64_t length) {
+    const layout l = layout_of(stored, length);
+    throw format_error(l.problem, l.offset,
+                       "not a binary matrix file: " + explain(l, stored) + " (" +
+                           name_of(l.problem) + " at byte offset " + std::to_string(l.offset) +
+                           ")");
+}
+
+} // namespace detail
 
 float stored_float(const unsigned char *p, byte_order order) {
     return detail::load_float(p, detail::needs_swap(order));

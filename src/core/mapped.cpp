@@ -26,6 +26,10 @@ struct descriptor {
     ~descriptor() { ::close(fd); }
 };
 
+// What the order to read in is judged by: as much of the file's start as a stream's reader
+// samples.
+constexpr std::size_t sample_bytes = std::size_t{64} * 1024;
+
 } // namespace
 
 mapped_file::mapped_file(const std::filesystem::path &path) {
@@ -34,22 +38,38 @@ mapped_file::mapped_file(const std::filesystem::path &path) {
         throw std::filesystem::filesystem_error("cannot open the file", path,
                                                 std::error_code(errno, std::generic_category()));
     }
+    map(file.fd, path);
+}
+
+mapped_file::mapped_file(int descriptor, const std::filesystem::path &name) {
+    map(descriptor, name);
+}
+
+void mapped_file::map(int descriptor, const std::filesystem::path &name) {
     struct stat st {};
-    if (::fstat(file.fd, &st) != 0) {
-        cannot_map(path, errno);
+    if (::fstat(descriptor, &st) != 0) {
+        cannot_map(name, errno);
     }
     if (!S_ISREG(st.st_mode)) {
-        cannot_map(path, S_ISDIR(st.st_mode) ? EISDIR : EINVAL);
+        cannot_map(name, S_ISDIR(st.st_mode) ? EISDIR : EINVAL);
     }
     size_ = static_cast<std::size_t>(st.st_size);
+    inode_ = st.st_ino;
+    modified_ = std::int64_t{st.st_mtim.tv_sec} * 1000000000 + st.st_mtim.tv_nsec;
     if (size_ > 0) {
         // Populated at once: one call maps every page, where touching them would fault each.
-        void *p = ::mmap(nullptr, size_, PROT_READ, MAP_PRIVATE | MAP_POPULATE, file.fd, 0);
+        void *p = ::mmap(nullptr, size_, PROT_READ, MAP_PRIVATE | MAP_POPULATE, descriptor, 0);
         if (p == MAP_FAILED) {
-            cannot_map(path, errno);
+            cannot_map(name, errno);
         }
         data_ = static_cast<const unsigned char *>(p);
     }
+}
+
+mapped_file::mapped_file(mapped_file &&other) noexcept
+    : data_(other.data_), size_(other.size_), inode_(other.inode_), modified_(other.modified_) {
+    other.data_ = nullptr;
+    other.size_ = 0;
 }
 
 mapped_file::~mapped_file() {
@@ -59,15 +79,43 @@ mapped_file::~mapped_file() {
 }
 
 mapped_grid::mapped_grid(const std::filesystem::path &path, const read_options &options)
-    : header_(read_header(path, options)), map_(path) {
-    const std::uint64_t end = header_.first_row_offset + header_.rows * header_.row_bytes();
-    if (map_.bytes().size() < end) {
-        const std::uint64_t offset = map_.bytes().size();
-        throw format_error(defect::row_cut_short, offset,
-                           "not a binary matrix file: it shrank to " + std::to_string(offset) +
-                               " bytes while it was being read (row_cut_short at byte offset " +
-                               std::to_string(offset) + ")");
+    : map_(path) {
+    read_header(options);
+}
+
+mapped_grid::mapped_grid(int descriptor, const std::filesystem::path &name,
+                         const read_options &options)
+    : map_(descriptor, name) {
+    read_header(options);
+}
+
+mapped_grid::mapped_grid(mapped_file &&file, const read_options &options) : map_(std::move(file)) {
+    read_header(options);
+}
+
+void mapped_grid::read_header(const read_options &options) {
+    const std::span<const unsigned char> bytes = map_.bytes();
+    header_.order =
+        options.order != byte_order::detect
+            ? options.order
+            : likely_order(bytes.first(std::min(bytes.size(), sample_bytes)), bytes.size());
+    const float stored = bytes.size() >= 4 ? stored_float(bytes.data(), header_.order) : 0;
+    const layout l = layout_of(stored, bytes.size());
+    if (l.problem != defect::none) {
+        detail::refuse(stored, bytes.size());
     }
+    const auto columns = static_cast<std::size_t>(l.columns);
+    header_.column_coordinates.resize(columns);
+    for (std::size_t j = 0; j < columns; ++j) {
+        header_.column_coordinates[j] = stored_float(bytes.data() + 4 + 4 * j, header_.order);
+    }
+    header_.rows = l.rows;
+    header_.stray = l.stray;
+    header_.first_row_offset = detail::row_bytes(columns);
+    header_.length = bytes.size();
+    header_.inode = map_.inode();
+    header_.file_size = bytes.size();
+    header_.modified = map_.modified();
 }
 
 std::span<const unsigned char> mapped_grid::stored_rows(std::uint64_t first,
@@ -83,10 +131,30 @@ std::span<const unsigned char> mapped_grid::stored_rows(std::uint64_t first,
         static_cast<std::size_t>(count) * row_bytes);
 }
 
+std::optional<strided_values> mapped_grid::values_in_place() const noexcept {
+    if (detail::needs_swap(header_.order) || header_.rows == 0) {
+        return std::nullopt;
+    }
+    // Every field lies at a multiple of four bytes from the page-aligned start of the map.
+    const unsigned char *first = map_.bytes().data() + header_.first_row_offset + 4;
+    return strided_values{reinterpret_cast<const float *>(first), header_.columns() + 1,
+                          static_cast<std::size_t>(header_.rows), header_.columns()};
+}
+
 void mapped_grid::copy_rows(std::uint64_t first, std::size_t count, float *coordinates,
                             float *values) const {
     detail::decode_rows(stored_rows(first, count).data(), count, header_.columns(),
                         detail::needs_swap(header_.order), coordinates, values);
+}
+
+std::vector<float> mapped_grid::row_coordinates() const {
+    std::vector<float> coordinates(static_cast<std::size_t>(header_.rows));
+    const unsigned char *p = map_.bytes().data() + header_.first_row_offset;
+    const auto row_bytes = static_cast<std::size_t>(header_.row_bytes());
+    for (std::size_t i = 0; i < coordinates.size(); ++i, p += row_bytes) {
+        coordinates[i] = stored_float(p, header_.order);
+    }
+    return coordinates;
 }
 
 } // namespace binmat

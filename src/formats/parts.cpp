@@ -1,4 +1,4 @@
-#include "parts.h"
+#include <binmat/formats/parts.h>
 
 #include <cstdlib>
 #include <filesystem>

@@ -256,17 +256,18 @@ class text_writer {
 
 } // namespace
 
-void write_text(FILE *out, const binmat::grid &g, float stored_count,
-                const std::vector<unsigned char> &stray, char separator) {
+void write_text(FILE *out, std::span<const float> row_coordinates,
+                std::span<const float> column_coordinates, const strided_values &values,
+                float stored_count, std::span<const unsigned char> stray, char separator) {
     text_writer w(out, separator);
     w.number(stored_count, true);
-    for (const float c : g.column_coordinates) {
+    for (const float c : column_coordinates) {
         w.number(c, false);
     }
     w.text("\n");
-    for (std::size_t i = 0; i < g.rows(); ++i) {
-        w.number(g.row_coordinates[i], true);
-        for (const float v : g.row(i)) {
+    for (std::size_t i = 0; i < row_coordinates.size(); ++i) {
+        w.number(row_coordinates[i], true);
+        for (const float v : values.row(i)) {
             w.number(v, false);
         }
         w.text("\n");

@@ -1,6 +1,7 @@
-// The programs and modules the command starts or loads only when a subcommand needs them: the
-// NetCDF helper and writer. They lie beside the command in a build tree, and in
-// LIBEXECDIR/binmat once installed.
+// The programs and modules binmat starts or loads only when they are needed, so that what does
+// not need them never loads their libraries: the NetCDF helper and writer, and the command's
+// picture engine. They lie beside the programs in a build tree, and in LIBEXECDIR/binmat once
+// installed.
 #pragma once
 
 #include <string>

@@ -7,6 +7,7 @@
 #include <binmat/binmat.h>
 
 #include <cstdio>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -28,7 +29,13 @@ void write_packed(FILE *out, const text_grid &t, binmat::byte_order order);
 // Writes a grid as text, each number the shortest text that reads back to the same float, with
 // the count as stored and the stray bytes as a last comment; throws std::system_error when a
 // write fails.
-void write_text(FILE *out, const binmat::grid &g, float stored_count,
-                const std::vector<unsigned char> &stray, char separator);
+void write_text(FILE *out, std::span<const float> row_coordinates,
+                std::span<const float> column_coordinates, const strided_values &values,
+                float stored_count, std::span<const unsigned char> stray, char separator);
+inline void write_text(FILE *out, const grid &g, float stored_count,
+                       std::span<const unsigned char> stray, char separator) {
+    write_text(out, g.row_coordinates, g.column_coordinates, values_of(g), stored_count, stray,
+               separator);
+}
 
 } // namespace binmat

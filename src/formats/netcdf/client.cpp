@@ -2,9 +2,9 @@
 // decodes files in a process of its own, asked and checked.
 #include <binmat/formats/netcdf.h>
 
-#include "parts.h"
 #include "protocol.h"
 #include "writer_module.h"
+#include <binmat/formats/parts.h>
 
 #include <binmat/formats/error.h>
 #include <binmat/formats/quote.h>

@@ -29,22 +29,21 @@ void axis_warnings(const char *name, std::span<const float> coordinates,
 
 std::vector<std::string> warnings_of(const examined &e) {
     std::vector<std::string> w;
-    if (e.grid) {
-        const binmat::grid &g = *e.grid;
+    if (e.ok) {
         const std::string stray = stray_problem(e.layout);
         if (!stray.empty()) {
             w.push_back(stray + "; readers ignore them");
         }
-        const value_summary v = summarize_values(g.values);
+        const value_summary v = summarize_values(e.values);
         if (v.nan + v.infinite > 0) {
             w.push_back(count_of(v.nan, "NaN", "NaN") + " and " +
                         count_of(v.infinite, "infinite value", "infinite values"));
         }
-        axis_warnings("row", g.row_coordinates, w);
-        axis_warnings("column", g.column_coordinates, w);
+        axis_warnings("row", e.row_coordinates, w);
+        axis_warnings("column", e.column_coordinates, w);
         if (e.stored_count != std::trunc(e.stored_count)) {
             w.push_back("column count " + binmat::float_text(e.stored_count) +
-                        " is not whole; it reads as " + std::to_string(g.columns()));
+                        " is not whole; it reads as " + std::to_string(e.columns()));
         }
     }
     if (e.other_byte_order) {
@@ -59,11 +58,11 @@ bool check_one(const options &o, const std::string &file) {
     const std::vector<std::string> warnings = warnings_of(e);
     if (o.json) {
         nlohmann::json r;
-        if (e.grid) {
+        if (e.ok) {
             r = record_for(file);
             r["ok"] = true;
-            r["rows"] = e.grid->rows();
-            r["columns"] = e.grid->columns();
+            r["rows"] = e.rows();
+            r["columns"] = e.columns();
         } else {
             r = failure_record(file, e.problem, e.problem_name);
             r["offset"] = e.offset;
@@ -71,16 +70,16 @@ bool check_one(const options &o, const std::string &file) {
         r["byte_order"] = byte_order_name(e.order);
         r["warnings"] = warnings;
         print_record(r);
-        return e.grid.has_value();
+        return e.ok;
     }
-    std::string text = file + (e.grid ? ": ok (" + std::to_string(e.grid->rows()) + " x " +
-                                            std::to_string(e.grid->columns()) + ")\n"
-                                      : ": invalid: " + e.problem + "\n");
+    std::string text = file + (e.ok ? ": ok (" + std::to_string(e.rows()) + " x " +
+                                          std::to_string(e.columns()) + ")\n"
+                                    : ": invalid: " + e.problem + "\n");
     for (const std::string &w : warnings) {
         text.append(file).append(": warning: ").append(w).append("\n");
     }
     print(text);
-    return e.grid.has_value();
+    return e.ok;
 }
 
 } // namespace

@@ -24,12 +24,12 @@ int run(const options &o) {
     // Opened first: an output that is the input is refused before anything is read.
     output_file out(o.output, {o.file}, !o.no_sync);
     const examined e = examine(in, o.order);
-    if (!e.grid) {
+    if (!e.ok) {
         refuse(o.file, e.problem);
     }
     out.write([&](binmat::output_file &f) {
-        binmat::write_text(f.stream(), *e.grid, e.stored_count, in.tail(e.layout.stray),
-                           o.csv ? ',' : ' ');
+        binmat::write_text(f.stream(), e.row_coordinates, e.column_coordinates, e.values,
+                           e.stored_count, e.stray, o.csv ? ',' : ' ');
     });
     out.commit();
     return status_ok;

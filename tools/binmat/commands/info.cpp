@@ -30,16 +30,15 @@ nlohmann::json axis_record(const binmat::axis_summary &a) {
 const char *other_order_warning = "reads much more sensibly in the other byte order";
 
 void describe(const std::string &file, const examined &e, bool json, bool judged) {
-    const binmat::grid &g = *e.grid;
-    const binmat::axis_summary rows = binmat::summarize_axis(g.row_coordinates);
-    const binmat::axis_summary columns = binmat::summarize_axis(g.column_coordinates);
-    const value_summary v = summarize_values(g.values);
+    const binmat::axis_summary rows = binmat::summarize_axis(e.row_coordinates);
+    const binmat::axis_summary columns = binmat::summarize_axis(e.column_coordinates);
+    const value_summary v = summarize_values(e.values);
     if (json) {
         nlohmann::json r = record_for(file);
         r["ok"] = true;
         r["size"] = e.length;
-        r["rows"] = g.rows();
-        r["columns"] = g.columns();
+        r["rows"] = e.rows();
+        r["columns"] = e.columns();
         r["byte_order"] = byte_order_name(e.order);
         r["row_axis"] = axis_record(rows);
         r["column_axis"] = axis_record(columns);
@@ -57,8 +56,8 @@ void describe(const std::string &file, const examined &e, bool json, bool judged
     std::snprintf(values, sizeof values, "min %.9g, max %.9g, mean %.9g; %llu NaN, %llu infinite",
                   v.min, v.max, v.mean, static_cast<unsigned long long>(v.nan),
                   static_cast<unsigned long long>(v.infinite));
-    std::string text = file + ": " + count_of(g.rows(), "row", "rows") + " x " +
-                       count_of(g.columns(), "column", "columns") + ", " +
+    std::string text = file + ": " + count_of(e.rows(), "row", "rows") + " x " +
+                       count_of(e.columns(), "column", "columns") + ", " +
                        count_of(e.length, "byte", "bytes") + "\n";
     text += "  rows:        " + describe_axis(rows) + "\n";
     text += "  columns:     " + describe_axis(columns) + "\n";
@@ -78,7 +77,7 @@ int run(const options &o) {
         [&o](const std::string &file) {
             input_file in(file);
             const examined e = examine(in, o.order);
-            if (e.grid) {
+            if (e.ok) {
                 describe(file, e, o.json, o.order == binmat::byte_order::detect);
                 return true;
             }

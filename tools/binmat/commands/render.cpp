@@ -1,8 +1,8 @@
 // binmat render: the surface as a picture, PNG, SVG or PDF.
 #include "commands.h"
+#include "engine.h"
 #include "examine.h"
 #include "output.h"
-#include "picture.h"
 
 #include <cmath>
 #include <filesystem>
@@ -57,7 +57,11 @@ struct drawing_caches {
     drawing_caches() = default;
     drawing_caches(const drawing_caches &) = delete;
     drawing_caches &operator=(const drawing_caches &) = delete;
-    ~drawing_caches() { release_drawing_caches(); }
+    ~drawing_caches() {
+        if (picture_engine_loaded()) {
+            picture_engine().release();
+        }
+    }
 };
 
 int run(const options &o) {
@@ -81,14 +85,17 @@ int run(const options &o) {
 
     input_file in(o.file);
     const examined e = examine(in, o.order);
-    if (!e.grid) {
+    if (!e.ok) {
         refuse(o.file, e.problem);
     }
     output_file out(o.output, {o.file}, !o.no_sync);
     p.format = format_of(o);
     // A picture that cannot be drawn is the input's; a failed write the output's.
     reading(o.file, [&] {
-        out.write([&](binmat::output_file &f) { draw_picture(*e.grid, p, f.stream()); });
+        out.write([&](binmat::output_file &f) {
+            picture_engine().draw({e.row_coordinates, e.column_coordinates, e.values}, p,
+                                  f.stream());
+        });
     });
     out.commit();
     return status_ok;

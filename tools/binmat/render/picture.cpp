@@ -121,7 +121,7 @@ std::pair<double, double> colour_range(const scene &s, const picture_options &o)
 // How many ticks fit along `length` when each needs `room`.
 int ticks_for(double length, double room) { return std::max(2, static_cast<int>(length / room)); }
 
-scene plan(const binmat::grid &g, const picture_options &o, cairo_t *cr) {
+scene plan(const surface &g, const picture_options &o, cairo_t *cr) {
     scene s;
     s.map = o.map != nullptr ? o.map : find_colour_map(colour_map_names().front());
     s.rows = place_cells(g.row_coordinates, "x (the rows)");
@@ -155,7 +155,7 @@ scene plan(const binmat::grid &g, const picture_options &o, cairo_t *cr) {
     // Vector pictures carry the cells finer, for print, within what an image may hold.
     s.raster_scale = png ? 1.0 : std::min(2.0, 8192 / std::max(w, h));
     s.raster_height = static_cast<std::size_t>(std::lround(plot_height * s.raster_scale));
-    s.gathered = gather_rows(g.values, g.columns(), spread(s.rows, s.raster_height, true));
+    s.gathered = gather_rows(g.values, spread(s.rows, s.raster_height, true));
     s.range = s.gathered.range;
 
     if (s.range.finite) {
@@ -289,7 +289,7 @@ double line_width(const scene &s, bool png) {
 }
 
 // Draws the cells and returns the values of the image's pixels, for the isolines.
-std::vector<float> draw_cells(cairo_t *cr, const binmat::grid &g, const scene &s) {
+std::vector<float> draw_cells(cairo_t *cr, const surface &g, const scene &s) {
     const auto width = static_cast<int>(s.raster_width);
     const auto height = static_cast<int>(s.raster_height);
     const pixel_weights across = spread(s.columns, s.raster_width, false);
@@ -321,16 +321,16 @@ std::vector<float> draw_cells(cairo_t *cr, const binmat::grid &g, const scene &s
 // Isolines over the plot, at the levels also marked across the colour bar. A grid with no more
 // cells than the image has pixels is traced between the cells' own centres, so that its lines
 // are smooth rather than stepped along cell edges; a larger one through the image's averages.
-void draw_isolines(cairo_t *cr, const binmat::grid &g, const scene &s,
-                   const std::vector<float> &values, bool png) {
+void draw_isolines(cairo_t *cr, const surface &g, const scene &s, const std::vector<float> &values,
+                   bool png) {
     const picture_layout &l = s.layout;
     if (l.levels.empty()) {
         return;
     }
     const std::size_t width = s.raster_width;
     const std::size_t height = s.raster_height;
-    const std::size_t rows = g.rows();
-    const std::size_t columns = g.columns();
+    const std::size_t rows = g.values.rows;
+    const std::size_t columns = g.values.columns;
     cairo_save(cr);
     cairo_rectangle(cr, l.plot.x, l.plot.y, l.plot.width, l.plot.height);
     cairo_clip(cr);
@@ -341,7 +341,7 @@ void draw_isolines(cairo_t *cr, const binmat::grid &g, const scene &s,
         for (std::size_t r = 0; r < rows; ++r) {
             x[r] = g.row_coordinates[s.rows.index[r]];
             for (std::size_t c = 0; c < columns; ++c) {
-                sorted[r * columns + c] = g(s.rows.index[r], s.columns.index[c]);
+                sorted[r * columns + c] = g.values(s.rows.index[r], s.columns.index[c]);
             }
         }
         for (std::size_t c = 0; c < columns; ++c) {
@@ -532,7 +532,7 @@ void check(cairo_status_t status, const sink &out) {
 }
 
 // The scene, with text measured on a surface of its own.
-scene planned(const binmat::grid &g, const picture_options &o) {
+scene planned(const surface &g, const picture_options &o) {
     const surface_ptr measure = image(1, 1);
     const context_ptr cr(cairo_create(measure.get()));
     return plan(g, o, cr.get());
@@ -540,11 +540,11 @@ scene planned(const binmat::grid &g, const picture_options &o) {
 
 } // namespace
 
-picture_layout plan_picture(const binmat::grid &g, const picture_options &o) {
+picture_layout plan_picture(const surface &g, const picture_options &o) {
     return planned(g, o).layout;
 }
 
-void draw_picture(const binmat::grid &g, const picture_options &o, FILE *out) {
+void draw_picture(const surface &g, const picture_options &o, FILE *out) {
     sink written{out};
     surface_ptr surface;
     const scene s = planned(g, o);

@@ -9,6 +9,7 @@
 
 #include <cstdio>
 #include <optional>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -49,13 +50,27 @@ struct picture_layout {
     std::vector<double> levels;   // of the isolines
 };
 
+// A grid to draw: its coordinates, and its values where they lie (in a grid or a mapped file).
+struct surface {
+    std::span<const float> row_coordinates;
+    std::span<const float> column_coordinates;
+    binmat::strided_values values;
+
+    surface(std::span<const float> rows, std::span<const float> columns,
+            const binmat::strided_values &all_values)
+        : row_coordinates(rows), column_coordinates(columns), values(all_values) {}
+    surface(const binmat::grid &g) // NOLINT(google-explicit-constructor): a grid is one
+        : row_coordinates(g.row_coordinates), column_coordinates(g.column_coordinates),
+          values(binmat::values_of(g)) {}
+};
+
 // The layout `draw_picture` uses; throws picture_error as it would.
-picture_layout plan_picture(const binmat::grid &g, const picture_options &o);
+picture_layout plan_picture(const surface &g, const picture_options &o);
 
 // Draws the picture of `g` into `out`; throws picture_error when the grid cannot be drawn (cells
 // with no place of their own), picture_options_error for a picture too small for its text, and
 // std::system_error when the output cannot be written.
-void draw_picture(const binmat::grid &g, const picture_options &o, FILE *out);
+void draw_picture(const surface &g, const picture_options &o, FILE *out);
 
 // Frees the fonts and caches that drawing keeps for the life of the process, so that a leak
 // checker sees a clean exit; only when no picture is being drawn.

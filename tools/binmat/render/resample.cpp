@@ -186,17 +186,18 @@ struct band_seen {
 
 // Gathers picture rows [first, last) into g, whose sum and total are in place; the arrays for
 // values that are not finite are made when the first such value turns up, once for all bands.
-band_seen gather_band(std::span<const float> values, const pixel_weights &down, std::size_t first,
-                      std::size_t last, gathered_rows &g, std::once_flag &others_made) {
+band_seen gather_band(const binmat::strided_values &values, const pixel_weights &down,
+                      std::size_t first, std::size_t last, gathered_rows &g,
+                      std::once_flag &others_made) {
     const std::size_t columns = g.columns;
     const std::size_t height = g.total.size();
     band_seen seen;
-    seen.rows.resize(values.size() / columns);
+    seen.rows.resize(values.rows);
     for (std::size_t r = first; r < last; ++r) {
         float *sum = g.sum.data() + r * columns;
         for (std::size_t k = down.start[r]; k < down.start[r + 1]; ++k) {
             const std::uint32_t i = down.cell[k];
-            const float *row = values.data() + std::size_t{i} * columns;
+            const float *row = values.row(i).data();
             const float w = down.weight[k];
             g.total[r] += w;
             seen.rows[i] = 1;
@@ -235,10 +236,10 @@ band_seen gather_band(std::span<const float> values, const pixel_weights &down, 
 
 } // namespace
 
-gathered_rows gather_rows(std::span<const float> values, std::size_t columns,
-                          const pixel_weights &down) {
+gathered_rows gather_rows(const binmat::strided_values &values, const pixel_weights &down) {
     const std::size_t height = down.start.size() - 1;
-    const std::size_t rows = columns == 0 ? 0 : values.size() / columns;
+    const std::size_t rows = values.rows;
+    const std::size_t columns = values.columns;
     gathered_rows g;
     g.columns = columns;
     if (height >= rows) {
@@ -252,12 +253,12 @@ gathered_rows gather_rows(std::span<const float> values, std::size_t columns,
     std::once_flag others_made;
     // A large grid is gathered in two bands at once: the pass is bound by memory, which two
     // cores read faster than one.
-    const bool split = height >= 2 && worth_two_threads(values.size());
+    const bool split = height >= 2 && worth_two_threads(rows * columns);
     const std::size_t half = split ? height / 2 : 0;
     std::future<band_seen> top;
     if (split) {
-        top = std::async(std::launch::async, gather_band, values, std::cref(down), 0, half,
-                         std::ref(g), std::ref(others_made));
+        top = std::async(std::launch::async, gather_band, std::cref(values), std::cref(down), 0,
+                         half, std::ref(g), std::ref(others_made));
     }
     band_seen seen = gather_band(values, down, half, height, g, others_made);
     if (split) {
@@ -284,14 +285,13 @@ gathered_rows gather_rows(std::span<const float> values, std::size_t columns,
 namespace {
 
 // The picture's row r from the gathered rows.
-void resample_row(std::span<const float> values, const gathered_rows &rows,
+void resample_row(const binmat::strided_values &values, const gathered_rows &rows,
                   const pixel_weights &across, std::size_t r, float *out) {
     const std::size_t width = across.start.size() - 1;
     const std::size_t columns = rows.columns;
     const bool whole = !rows.whole.empty();
     const bool others = !whole && !rows.lost.empty();
-    const float *sum = whole ? values.data() + std::size_t{rows.whole[r]} * columns
-                             : rows.sum.data() + r * columns;
+    const float *sum = whole ? values.row(rows.whole[r]).data() : rows.sum.data() + r * columns;
     const float total = whole ? 1.0F : rows.total[r];
     const std::size_t at = r * columns;
     for (std::size_t c = 0; c < width; ++c) {
@@ -346,7 +346,7 @@ void resample_row(std::span<const float> values, const gathered_rows &rows,
 
 } // namespace
 
-std::vector<float> resample(std::span<const float> values, const gathered_rows &rows,
+std::vector<float> resample(const binmat::strided_values &values, const gathered_rows &rows,
                             const pixel_weights &across) {
     const std::size_t height = rows.whole.empty() ? rows.total.size() : rows.whole.size();
     const std::size_t width = across.start.size() - 1;
@@ -366,19 +366,27 @@ std::vector<float> resample(std::span<const float> values, const gathered_rows &
     return picture;
 }
 
-value_range range_of(std::span<const float> values) {
-    const extremes e = extremes_of(values.data(), values.size());
-    value_range r;
-    r.finite = e.low <= e.high;
-    if (r.finite) {
-        r.min = e.low;
-        r.max = e.high;
+value_range range_of(const binmat::strided_values &values) {
+    extremes all;
+    for (std::size_t i = 0; i < values.rows; ++i) {
+        const extremes e = extremes_of(values.row(i).data(), values.columns);
+        all.low = std::min(all.low, e.low);
+        all.high = std::max(all.high, e.high);
+        all.others |= e.others;
     }
-    if (e.others) {
-        for (const float v : values) {
-            r.nan |= std::isnan(v);
-            r.positive_infinity |= v == std::numeric_limits<float>::infinity();
-            r.negative_infinity |= v == -std::numeric_limits<float>::infinity();
+    value_range r;
+    r.finite = all.low <= all.high;
+    if (r.finite) {
+        r.min = all.low;
+        r.max = all.high;
+    }
+    if (all.others) {
+        for (std::size_t i = 0; i < values.rows; ++i) {
+            for (const float v : values.row(i)) {
+                r.nan |= std::isnan(v);
+                r.positive_infinity |= v == std::numeric_limits<float>::infinity();
+                r.negative_infinity |= v == -std::numeric_limits<float>::infinity();
+            }
         }
     }
     return r;

@@ -2,6 +2,8 @@
 // cells under it, or the cell under its centre when pixels are finer than cells.
 #pragma once
 
+#include <binmat/binmat.h>
+
 #include <cstddef>
 #include <cstdint>
 #include <span>
@@ -46,7 +48,7 @@ struct value_range {
     bool positive_infinity = false;
     bool negative_infinity = false;
 };
-value_range range_of(std::span<const float> values);
+value_range range_of(const binmat::strided_values &values);
 
 // The grid's rows gathered into the picture's rows: `down` spreads the grid's rows over the
 // picture's rows. This is the pass over every value, and it finds their range on the way, before
@@ -65,14 +67,23 @@ struct gathered_rows {
     std::vector<float> negative;
     value_range range;
 };
-gathered_rows gather_rows(std::span<const float> values, std::size_t columns,
-                          const pixel_weights &down);
+gathered_rows gather_rows(const binmat::strided_values &values, const pixel_weights &down);
+inline gathered_rows gather_rows(std::span<const float> values, std::size_t columns,
+                                 const pixel_weights &down) {
+    return gather_rows(
+        {values.data(), columns, columns == 0 ? 0 : values.size() / columns, columns}, down);
+}
 
 // The value of every pixel, row by row from the top, with `across` spreading the grid's columns
 // over the picture's columns. NaN cells are left out of a pixel's average; a pixel with none but
 // NaN is NaN, and one that holds an infinity shows the infinity that covers more of it (NaN when
 // they cover the same).
-std::vector<float> resample(std::span<const float> values, const gathered_rows &rows,
+std::vector<float> resample(const binmat::strided_values &values, const gathered_rows &rows,
                             const pixel_weights &across);
+inline std::vector<float> resample(std::span<const float> values, const gathered_rows &rows,
+                                   const pixel_weights &across) {
+    const std::size_t n = rows.columns;
+    return resample({values.data(), n, n == 0 ? 0 : values.size() / n, n}, rows, across);
+}
 
 } // namespace plot

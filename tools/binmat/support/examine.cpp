@@ -10,6 +10,9 @@
 #include <cstring>
 #include <limits>
 #include <system_error>
+#include <thread>
+
+#include <emmintrin.h>
 
 namespace cli {
 
@@ -91,16 +94,77 @@ std::string looks_like(std::span<const unsigned char> head, std::optional<std::u
     return {};
 }
 
+namespace {
+
+// Why a file that does not read is refused, with what it looks like.
+void refuse(examined &e, std::span<const unsigned char> head, std::optional<std::uint64_t> length) {
+    e.problem = binmat::explain(e.layout, e.stored_count);
+    const std::string like = looks_like(head, length, e.order);
+    if (!like.empty()) {
+        e.problem += "; it looks like " + like;
+    }
+}
+
+// A regular file, through a map: nothing is copied but the coordinates, and values in the other
+// byte order.
+examined examine_mapped(int descriptor, const std::string &name, binmat::byte_order order) {
+    examined e;
+    binmat::mapped_file file(descriptor, name);
+    const std::span<const unsigned char> bytes = file.bytes();
+    const std::span<const unsigned char> head =
+        bytes.first(std::min(bytes.size(), input_file::head_limit));
+    e.length = bytes.size();
+    e.order = order == binmat::byte_order::detect ? binmat::likely_order(head, e.length) : order;
+    e.stored_count = bytes.size() >= 4 ? binmat::stored_float(bytes.data(), e.order) : 0;
+    e.layout = binmat::layout_of(e.stored_count, e.length);
+    e.other_byte_order = binmat::likely_order(head, e.length) != e.order;
+    if (e.layout.problem != binmat::defect::none) {
+        e.problem_name = binmat::name_of(e.layout.problem);
+        e.offset = e.layout.offset;
+        refuse(e, head, e.length);
+        return e;
+    }
+    e.ok = true;
+    e.stray.assign(bytes.end() - static_cast<std::ptrdiff_t>(e.layout.stray), bytes.end());
+    auto grid =
+        std::make_shared<const binmat::mapped_grid>(std::move(file), binmat::read_options{e.order});
+    e.column_coordinates = grid->header().column_coordinates;
+    e.row_coordinates = grid->row_coordinates();
+    if (const std::optional<binmat::strided_values> in_place = grid->values_in_place()) {
+        e.values = *in_place;
+        e.holder = std::move(grid);
+        return e;
+    }
+    auto decoded = std::make_shared<binmat::grid>();
+    try {
+        decoded->values.resize(e.rows() * e.columns());
+    } catch (const std::bad_alloc &) {
+        e.ok = false;
+        e.problem_name = "out_of_memory";
+        e.problem = binmat::memory_error(e.rows(), e.columns()).what();
+        return e;
+    }
+    std::vector<float> coordinates(e.rows());
+    grid->copy_rows(0, e.rows(), coordinates.data(), decoded->values.data());
+    decoded->column_coordinates = e.column_coordinates;
+    decoded->row_coordinates = std::move(coordinates);
+    e.values = binmat::values_of(*decoded);
+    e.holder = std::move(decoded);
+    return e;
+}
+
+} // namespace
+
 examined examine(input_file &in, binmat::byte_order order) {
+    if (in.size() && *in.size() > 0) {
+        return examine_mapped(fileno(in.raw()), in.name(), order);
+    }
     examined e;
     binmat::byte_order asked = order;
-    if (order == binmat::byte_order::detect && in.size()) {
-        // A regular file can be judged by its head and size before it is read in one order.
-        asked = binmat::likely_order(in.peek(input_file::head_limit), *in.size());
-    }
+    std::shared_ptr<binmat::grid> grid;
     try {
-        e.grid = binmat::read(in.stream(), {asked});
-        e.order = e.grid->order;
+        grid = std::make_shared<binmat::grid>(binmat::read(in.stream(), {asked}));
+        e.order = grid->order;
     } catch (const binmat::format_error &error) {
         e.problem_name = binmat::name_of(error.problem());
         e.offset = error.offset();
@@ -110,31 +174,19 @@ examined examine(input_file &in, binmat::byte_order order) {
     } catch (const binmat::memory_error &error) {
         e.problem_name = "out_of_memory";
         e.problem = error.what();
-        // A file of known length is named by its own shape, not by what reading had reached.
-        const std::vector<unsigned char> &head = in.head();
-        if (in.size() && head.size() >= 4) {
-            const binmat::layout l = binmat::layout_of(
-                binmat::stored_float(head.data(), asked == binmat::byte_order::detect
-                                                      ? binmat::byte_order::little
-                                                      : asked),
-                *in.size());
-            e.problem = binmat::memory_error(l.rows, static_cast<std::uint64_t>(l.columns)).what();
-        }
     }
     // A stream whose first bytes are not a column count is not read on: it may never end
     // (/dev/zero). Any other refusal comes at the end of the data.
     const bool refused_at_once =
         e.problem_name == binmat::name_of(binmat::defect::bad_column_count);
-    std::optional<std::uint64_t> length = in.size();
-    if (!refused_at_once || !length) {
-        if (!refused_at_once) {
-            in.drain();
-        }
-        length = refused_at_once ? std::nullopt : std::optional(in.consumed());
+    if (!refused_at_once) {
+        in.drain();
     }
-    e.length = length.value_or(in.consumed());
+    const std::optional<std::uint64_t> length =
+        refused_at_once ? std::nullopt : std::optional(in.consumed());
+    e.length = in.consumed();
     const std::vector<unsigned char> &head = in.head();
-    if (!e.grid) {
+    if (!grid) {
         e.order = asked == binmat::byte_order::detect ? binmat::likely_order(head, length) : asked;
     }
     if (head.size() >= 4) {
@@ -143,16 +195,20 @@ examined examine(input_file &in, binmat::byte_order order) {
     e.layout = binmat::layout_of(e.stored_count, e.length);
     e.other_byte_order = binmat::likely_order(head, length) != e.order;
     if (in.failed()) {
-        e.grid.reset();
+        grid.reset();
         e.problem_name = "read_error";
         e.problem = std::string("read error: ") +
                     std::make_error_code(static_cast<std::errc>(in.error())).message();
-    } else if (!e.grid && e.problem.empty()) {
-        e.problem = binmat::explain(e.layout, e.stored_count);
-        const std::string like = looks_like(head, length, e.order);
-        if (!like.empty()) {
-            e.problem += "; it looks like " + like;
-        }
+    } else if (!grid && e.problem.empty()) {
+        refuse(e, head, length);
+    }
+    if (grid) {
+        e.ok = true;
+        e.stray = in.tail(static_cast<std::size_t>(e.layout.stray));
+        e.row_coordinates = grid->row_coordinates;
+        e.column_coordinates = grid->column_coordinates;
+        e.values = binmat::values_of(*grid);
+        e.holder = std::move(grid);
     }
     return e;
 }
@@ -190,29 +246,121 @@ std::string describe_axis(const binmat::axis_summary &a) {
     return s + steps;
 }
 
-value_summary summarize_values(std::span<const float> values) {
-    value_summary s;
-    s.min = infinity;
-    s.max = -infinity;
-    double sum = 0;
-    for (const float f : values) {
-        const double v = f;
+void value_tally::add(std::span<const float> row) {
+    const float *p = row.data();
+    const std::size_t n = row.size();
+    // Four lanes: each takes every fourth value, and its sum its own double accumulator.
+    const __m128 magnitude = _mm_castsi128_ps(_mm_set1_epi32(0x7FFFFFFF));
+    const __m128 inf = _mm_set1_ps(std::numeric_limits<float>::infinity());
+    __m128 low = inf;
+    __m128 high = _mm_sub_ps(_mm_setzero_ps(), inf);
+    __m128d sum_low = _mm_setzero_pd();
+    __m128d sum_high = _mm_setzero_pd();
+    __m128i nans = _mm_setzero_si128();
+    __m128i infinities = _mm_setzero_si128();
+    std::size_t j = 0;
+    for (; j + 4 <= n; j += 4) {
+        const __m128 v = _mm_loadu_ps(p + j);
+        const __m128 size = _mm_and_ps(v, magnitude);
+        const __m128 finite = _mm_cmplt_ps(size, inf); // false for NaN and the infinities
+        const __m128 kept = _mm_and_ps(finite, v);
+        low = _mm_min_ps(low, _mm_or_ps(kept, _mm_andnot_ps(finite, inf)));
+        high = _mm_max_ps(
+            high, _mm_or_ps(kept, _mm_andnot_ps(finite, _mm_sub_ps(_mm_setzero_ps(), inf))));
+        sum_low = _mm_add_pd(sum_low, _mm_cvtps_pd(kept));
+        sum_high = _mm_add_pd(sum_high, _mm_cvtps_pd(_mm_movehl_ps(kept, kept)));
+        nans = _mm_sub_epi32(nans, _mm_castps_si128(_mm_cmpunord_ps(v, v)));
+        infinities = _mm_sub_epi32(infinities, _mm_castps_si128(_mm_cmpeq_ps(size, inf)));
+    }
+    alignas(16) float lows[4];
+    alignas(16) float highs[4];
+    alignas(16) double sums[4];
+    alignas(16) std::uint32_t nan_lanes[4];
+    alignas(16) std::uint32_t infinite_lanes[4];
+    _mm_store_ps(lows, low);
+    _mm_store_ps(highs, high);
+    _mm_store_pd(sums, sum_low);
+    _mm_store_pd(sums + 2, sum_high);
+    _mm_store_si128(reinterpret_cast<__m128i *>(nan_lanes), nans);
+    _mm_store_si128(reinterpret_cast<__m128i *>(infinite_lanes), infinities);
+    std::uint64_t nan = 0;
+    std::uint64_t infinite = 0;
+    for (int k = 0; k < 4; ++k) {
+        min_ = std::min(min_, lows[k]);
+        max_ = std::max(max_, highs[k]);
+        nan += nan_lanes[k];
+        infinite += infinite_lanes[k];
+    }
+    double tail = 0;
+    for (; j < n; ++j) {
+        const float v = p[j];
         if (std::isnan(v)) {
-            ++s.nan;
+            ++nan;
         } else if (std::isinf(v)) {
-            ++s.infinite;
+            ++infinite;
         } else {
-            ++s.finite;
-            s.min = std::min(s.min, v);
-            s.max = std::max(s.max, v);
-            sum += v;
+            min_ = std::min(min_, v);
+            max_ = std::max(max_, v);
+            tail += v;
         }
     }
-    if (s.finite == 0) {
-        s.min = s.max = not_a_number;
-    }
-    s.mean = s.finite == 0 ? not_a_number : sum / static_cast<double>(s.finite);
+    sum_ += ((sums[0] + sums[1]) + (sums[2] + sums[3])) + tail;
+    nan_ += nan;
+    infinite_ += infinite;
+    finite_ += n - nan - infinite;
+}
+
+value_summary value_tally::summary() const {
+    value_summary s;
+    s.nan = nan_;
+    s.infinite = infinite_;
+    s.finite = finite_;
+    s.min = finite_ == 0 ? not_a_number : min_;
+    s.max = finite_ == 0 ? not_a_number : max_;
+    s.mean = finite_ == 0 ? not_a_number : sum_ / static_cast<double>(finite_);
     return s;
+}
+
+value_tally &value_tally::operator+=(const value_tally &other) {
+    min_ = std::min(min_, other.min_);
+    max_ = std::max(max_, other.max_);
+    sum_ += other.sum_;
+    nan_ += other.nan_;
+    infinite_ += other.infinite_;
+    finite_ += other.finite_;
+    return *this;
+}
+
+value_summary summarize_values(const binmat::strided_values &values) {
+    const auto tally = [&values](std::size_t first, std::size_t last) {
+        value_tally t;
+        for (std::size_t i = first; i < last; ++i) {
+            t.add(values.row(i));
+        }
+        return t;
+    };
+    // A large grid in two halves, the second on a thread of its own when one can be started:
+    // the pass is bound by memory, which two cores read faster than one. The halves are summed
+    // apart and then together whether or not the thread started, so that the mean depends on the
+    // values alone.
+    constexpr std::size_t two_halves_from = std::size_t{1} << 22;
+    if (values.rows < 2 || values.rows * values.columns < two_halves_from) {
+        return tally(0, values.rows).summary();
+    }
+    const std::size_t half = values.rows / 2;
+    value_tally second;
+    std::thread helper;
+    try {
+        helper = std::thread([&] { second = tally(half, values.rows); });
+    } catch (const std::system_error &) {
+        second = tally(half, values.rows);
+    }
+    value_tally first = tally(0, half);
+    if (helper.joinable()) {
+        helper.join();
+    }
+    first += second;
+    return first.summary();
 }
 
 } // namespace cli

@@ -6,28 +6,45 @@
 
 #include <binmat/axis.h>
 #include <binmat/binmat.h>
+#include <binmat/mapped.h>
 
 #include <cstdint>
+#include <limits>
+#include <memory>
 #include <optional>
 #include <span>
 #include <string>
+#include <vector>
 
 namespace cli {
 
+// A file as the command sees it: whether it reads and what it holds, or why not. A regular file
+// is mapped and its values used where they lie; a stream is read into memory. Either way its rows
+// come out in file order, in native floats.
 struct examined {
-    std::optional<binmat::grid> grid;                      // when the file reads
+    bool ok = false;                                       // the file reads
     binmat::byte_order order = binmat::byte_order::little; // the order it was read in
     float stored_count = 0;                                // its first float, in that order
     std::uint64_t length = 0; // bytes in the file, or read of a stream refused at once
     binmat::layout layout;
     std::string problem; // why the file does not read, with what it looks like; empty if it reads
-    std::string problem_name;      // the defect's name, or "read_error"
-    std::uint64_t offset = 0;      // where the file stops making sense
-    bool other_byte_order = false; // the bytes make much more sense in the other order
+    std::string problem_name;         // the defect's name, or "read_error"
+    std::uint64_t offset = 0;         // where the file stops making sense
+    bool other_byte_order = false;    // the bytes make much more sense in the other order
+    std::vector<unsigned char> stray; // the bytes after the last row
+
+    // When the file reads:
+    std::vector<float> row_coordinates;
+    std::vector<float> column_coordinates;
+    std::size_t rows() const { return row_coordinates.size(); }
+    std::size_t columns() const { return column_coordinates.size(); }
+    // The values, row by row, native: where the map holds them, or read into memory.
+    binmat::strided_values values;
+    std::shared_ptr<const void> holder; // what values point into, the map or the grid
 };
 
-// Reads the whole input in `order` (detect: the order that makes sense of it) and measures it; a
-// stream that is no grid from its first four bytes is not read further.
+// Reads the input in `order` (detect: the order that makes sense of it) and measures it; a stream
+// that is no grid from its first four bytes is not read further.
 examined examine(input_file &in, binmat::byte_order order);
 
 // What a file that does not read most likely is, when that is recognisable: "a .npy array", ...
@@ -52,6 +69,25 @@ struct value_summary {
     std::uint64_t finite = 0;
 };
 
-value_summary summarize_values(std::span<const float> values);
+// The summary of values taken a row at a time, in one pass that the processor does four values at
+// a time. Whatever reads a file feeds it the same rows in the same order, so the same file gets
+// the same summary, to the last bit of its mean, however it was read.
+class value_tally {
+  public:
+    void add(std::span<const float> row);
+    // Takes in what another tally saw of later rows.
+    value_tally &operator+=(const value_tally &other);
+    value_summary summary() const;
+
+  private:
+    float min_ = std::numeric_limits<float>::infinity();
+    float max_ = -std::numeric_limits<float>::infinity();
+    double sum_ = 0;
+    std::uint64_t nan_ = 0;
+    std::uint64_t infinite_ = 0;
+    std::uint64_t finite_ = 0;
+};
+
+value_summary summarize_values(const binmat::strided_values &values);
 
 } // namespace cli
