@@ -2,7 +2,9 @@
 // - with BINMAT_SHIM_LOG=FILE, each fdatasync, fsync, linkat and rename is recorded in FILE, a
 //   line each, so that a test can check the order in which a file is synced and named;
 // - with BINMAT_SHIM_NO_TMPFILE=1, unnamed files cannot be made, as on file systems without
-//   O_TMPFILE, so that the named temporaries' path is tried too.
+//   O_TMPFILE, so that the named temporaries' path is tried too;
+// - with BINMAT_SHIM_SHRINK_MAPPED=1, a regular file mapped read-only is cut to half its length
+//   as soon as it is mapped, as another program might cut it while it is read.
 // The definitions keep the C library's signatures; their parameter names are this file's.
 // NOLINTBEGIN(readability-inconsistent-declaration-parameter-name)
 #include <cerrno>
@@ -13,6 +15,7 @@
 #include <dlfcn.h>
 #include <fcntl.h>
 #include <string>
+#include <sys/mman.h>
 #include <unistd.h>
 
 namespace {
@@ -48,9 +51,31 @@ int opening(const char *name, int dir, const char *path, int flags, mode_t mode)
     return real<open_function>(name)(dir, path, flags, mode);
 }
 
+// The file a descriptor leads to, cut to half the length it is mapped at.
+void shrink(int fd, std::size_t length) {
+    char link[64];
+    std::snprintf(link, sizeof link, "/proc/self/fd/%d", fd);
+    char path[4096];
+    const ssize_t n = ::readlink(link, path, sizeof path - 1);
+    if (n > 0) {
+        path[n] = '\0';
+        [[maybe_unused]] const int cut = ::truncate(path, static_cast<off_t>(length / 2));
+    }
+}
+
 } // namespace
 
 extern "C" {
+
+void *mmap(void *address, std::size_t length, int protection, int flags, int fd, off_t offset) {
+    using mmap_function = void *(*)(void *, std::size_t, int, int, int, off_t);
+    void *p = real<mmap_function>("mmap")(address, length, protection, flags, fd, offset);
+    if (p != MAP_FAILED && fd >= 0 && protection == PROT_READ &&
+        std::getenv("BINMAT_SHIM_SHRINK_MAPPED") != nullptr) {
+        shrink(fd, length);
+    }
+    return p;
+}
 
 int fdatasync(int fd) {
     note("fdatasync");

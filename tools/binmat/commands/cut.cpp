@@ -5,6 +5,7 @@
 #include "slices.h"
 
 #include <binmat/binmat.h>
+#include <binmat/mapped.h>
 
 #include <cerrno>
 #include <cstring>
@@ -139,7 +140,32 @@ void cut_in_memory(const options &o, const selection &rows, const selection &col
     w.finish(g.rows());
 }
 
-// A row at a time, in constant memory, for rows kept in file order.
+// A regular file through a map: any rows in any order, each decoded as it is written.
+void cut_mapped(const options &o, const selection &rows, const selection &columns,
+                const input_file &in, output_file &out) {
+    const binmat::mapped_grid m(fileno(in.raw()), o.file, {o.order});
+    const binmat::header &h = m.header();
+    const std::vector<std::size_t> keep_columns = columns.kept(h.column_coordinates);
+    if (keep_columns.empty()) {
+        keeps_nothing(o, "column", h.columns());
+    }
+    cut_writer w(o, out, picked(h.column_coordinates, keep_columns), h.order);
+    const std::vector<float> row_coordinates = m.row_coordinates();
+    std::vector<float> values(h.columns());
+    std::vector<float> row(keep_columns.size());
+    for (const std::size_t i : rows.kept(row_coordinates)) {
+        float x = 0;
+        m.copy_rows(i, 1, &x, values.data());
+        for (std::size_t k = 0; k < keep_columns.size(); ++k) {
+            row[k] = values[keep_columns[k]];
+        }
+        w.put(x, row);
+    }
+    w.finish(row_coordinates.size());
+}
+
+// A row at a time, in constant memory, for rows kept in file order: a stream, or a file too large
+// to map.
 void cut_streaming(const options &o, const selection &rows, const selection &columns,
                    input_file &in, output_file &out) {
     // A file that can be measured is judged whole first, so that a damaged one is refused even
@@ -185,13 +211,24 @@ int run(const options &o) {
     input_file in(o.file);
     // Opened first: an output that is the input is refused before anything is read.
     output_file out(o.output, {o.file}, !o.no_sync);
-    // Rows run backwards, or counted from the end of a stream that cannot be measured, need the
-    // whole grid; everything else goes a row at a time.
+    // A regular file is mapped. Otherwise rows run backwards, or counted from the end of a stream
+    // that cannot be measured, need the whole grid; everything else goes a row at a time.
+    const bool measured = in.size().has_value();
     const bool backwards = rows.indices && rows.indices->step < 0;
-    const bool measurable = in.size().has_value() || !rows.needs_length();
-    const bool whole = backwards || !measurable ||
-                       (o.order == binmat::byte_order::detect && !in.size().has_value());
+    const bool whole =
+        backwards || (!measured && (rows.needs_length() || o.order == binmat::byte_order::detect));
     reading(o.file, [&] {
+        if (measured && *in.size() > 0) {
+            try {
+                cut_mapped(o, rows, columns, in, out);
+                return;
+            } catch (const std::filesystem::filesystem_error &e) {
+                // No room in the address space for the map: a row at a time, as from a stream.
+                if (e.code().value() != ENOMEM) {
+                    throw;
+                }
+            }
+        }
         if (whole) {
             cut_in_memory(o, rows, columns, in, out);
         } else {

@@ -6,8 +6,10 @@
 
 #include <algorithm>
 #include <bit>
+#include <cerrno>
 #include <cmath>
 #include <cstring>
+#include <filesystem>
 #include <limits>
 #include <system_error>
 #include <thread>
@@ -157,7 +159,14 @@ examined examine_mapped(int descriptor, const std::string &name, binmat::byte_or
 
 examined examine(input_file &in, binmat::byte_order order) {
     if (in.size() && *in.size() > 0) {
-        return examine_mapped(fileno(in.raw()), in.name(), order);
+        try {
+            return examine_mapped(fileno(in.raw()), in.name(), order);
+        } catch (const std::filesystem::filesystem_error &e) {
+            // No room in the address space for the map: read as a stream is.
+            if (e.code().value() != ENOMEM) {
+                throw;
+            }
+        }
     }
     examined e;
     binmat::byte_order asked = order;
