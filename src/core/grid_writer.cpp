@@ -13,6 +13,7 @@
 #include <memory>
 #include <sys/stat.h>
 #include <sys/uio.h>
+#include <sys/vfs.h>
 #include <system_error>
 #include <unistd.h>
 
@@ -303,6 +304,19 @@ void write_grid(std::FILE *out, const grid_view &g, const write_options &options
     }
 }
 
+// Whether reserving a file's blocks before it is written saves more than it costs: not where the
+// blocks are memory (tmpfs, ramfs), which reserving fills with zeros the data then overwrite.
+bool reserving_pays(int fd) {
+    constexpr unsigned long tmpfs = 0x01021994;
+    constexpr unsigned long ramfs = 0x858458F6;
+    struct statfs fs {};
+    if (::fstatfs(fd, &fs) != 0) {
+        return true;
+    }
+    const auto kind = static_cast<unsigned long>(fs.f_type);
+    return kind != tmpfs && kind != ramfs;
+}
+
 } // namespace
 
 void write(std::FILE *out, const grid_view &g, const write_options &options) {
@@ -313,7 +327,7 @@ void write_file(const std::filesystem::path &path, const grid_view &g,
                 const write_options &options) {
     check_writable(g, options);
     output_file out(path, {options.sync, {}});
-    if (out.positioned()) {
+    if (out.positioned() && reserving_pays(out.descriptor())) {
         // The file's blocks are reserved before it is written, as numpy's tofile does: ext4 then
         // has no delayed allocation to carry out when the file is renamed over the target,
         // which otherwise costs more than the writing. A file system that cannot reserve is

@@ -7,9 +7,15 @@
 #include "rows.h"
 
 #include <algorithm>
+#include <atomic>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <sys/stat.h>
+#include <system_error>
+#include <thread>
+#include <unistd.h>
 
 using binmat::detail::byte_count;
 using binmat::detail::release_matrix;
@@ -45,6 +51,8 @@ float *read_column_titles(FILE *fin, int num_cols) {
 constexpr int max_rows =
     static_cast<int>(((1LL << 31) - 1) / static_cast<long long>(sizeof(float *)));
 
+class second_half;
+
 // The rows read so far. Capacity doubles, so the pointer block and the row titles move a
 // logarithmic number of times; each row's block is taken only once its data has arrived.
 struct Rows {
@@ -53,6 +61,7 @@ struct Rows {
     int capacity = 0;
     int count = 0;
     int columns = 0;
+    second_half *helper = nullptr; // reading rows beyond count, when one is
 };
 
 constexpr int first_capacity = 100;
@@ -87,11 +96,105 @@ bool make_room(Rows &r) {
     return true;
 }
 
+// From this many short rows in a file that the stream can measure, the second half of them is read,
+// and given their blocks, on a thread of its own: a heap block per row is most of what reading
+// short rows costs, and two threads take them from two of the allocator's arenas at once.
+constexpr long long two_halves_from = 1LL << 16;
+
+// Rows [first, last) of the file, read where they lie (pread leaves the stream alone) into blocks
+// of their own, in r's storage, which has room for them. It stops at the first row it cannot give a
+// block or whose bytes are not there; the rows from there on are read as any other.
+class second_half {
+  public:
+    second_half(int fd, off_t at, Rows &r, int first, int last)
+        : fd_(fd), at_(at), r_(r), first_(first), last_(last) {
+        try {
+            thread_ = std::thread([this] { read(); });
+        } catch (const std::system_error &) {
+            done_ = 0; // no thread to be had: the rows are read as any other
+        }
+    }
+    second_half(const second_half &) = delete;
+    second_half &operator=(const second_half &) = delete;
+    ~second_half() { discard(); }
+
+    // Waits for the thread and hands over the rows it read, with their blocks, from first() on:
+    // how many.
+    int take() {
+        join();
+        const int done = done_;
+        done_ = 0;
+        return done;
+    }
+
+    // Stops the thread and gives back the blocks it took, before a failure is reported.
+    void discard() {
+        stop_ = true;
+        join();
+        for (int i = first_; i < first_ + done_; ++i) {
+            std::free(r_.m[i]);
+        }
+        done_ = 0;
+    }
+
+  private:
+    void join() {
+        if (thread_.joinable()) {
+            thread_.join();
+        }
+    }
+
+    void read() {
+        const std::size_t columns = static_cast<std::size_t>(r_.columns);
+        const std::size_t row_bytes = sizeof(float) * (columns + 1);
+        const std::size_t per_block = (std::size_t{1} << 20) / row_bytes;
+        auto *staging = static_cast<unsigned char *>(std::malloc(per_block * row_bytes));
+        int done = 0;
+        while (staging != nullptr && !stop_ && first_ + done < last_) {
+            const auto rows = static_cast<std::size_t>(
+                std::min<long long>(static_cast<long long>(per_block), last_ - first_ - done));
+            const off_t offset =
+                at_ + static_cast<off_t>(static_cast<std::size_t>(done) * row_bytes);
+            const ssize_t got = ::pread(fd_, staging, rows * row_bytes, offset);
+            const std::size_t whole = got > 0 ? static_cast<std::size_t>(got) / row_bytes : 0;
+            std::size_t k = 0;
+            for (; k < whole; ++k) {
+                auto *row = static_cast<float *>(std::malloc(columns * sizeof(float)));
+                if (row == nullptr) {
+                    break;
+                }
+                const int i = first_ + done;
+                binmat::detail::decode_rows(staging + k * row_bytes, 1, columns, false, &r_.rt[i],
+                                            row);
+                r_.m[i] = row;
+                ++done;
+            }
+            if (k < rows) {
+                break;
+            }
+        }
+        std::free(staging);
+        done_ = done;
+    }
+
+    int fd_;
+    off_t at_;
+    Rows &r_;
+    int first_;
+    int last_;
+    std::atomic<bool> stop_{false};
+    int done_ = 0;
+    std::thread thread_;
+};
+
 // A block for the next row's values. Running out of memory here is fatal, as for any matrix.
 float *new_row(Rows &r, float *column_title) {
     void *block = zr_alloc(byte_count(r.columns, sizeof(float)), nullptr);
     if (block == nullptr) {
         const bool first_rows = r.capacity == first_capacity;
+        if (r.helper != nullptr) {
+            r.helper->discard();
+        }
         release(r);
         free_vector(column_title, 0, r.columns - 1);
         int_error(first_rows ? "not enough memory to create matrix"
@@ -127,8 +230,9 @@ Ending read_long_rows(FILE *fin, Rows &r, float *ct) {
 
 // Reads short rows many at a time through a staging block: two stdio calls per row would cost
 // more than the rows themselves. A partial row at the end of the data is a row cut short, unless
-// it is too short to hold even a row title.
-Ending read_short_rows(FILE *fin, Rows &r, float *ct, Staging &scratch) {
+// it is too short to hold even a row title. Stops, having read more than it used, once `limit`
+// rows are in.
+Ending read_short_rows(FILE *fin, Rows &r, float *ct, Staging &scratch, int limit = max_rows) {
     const std::size_t row_bytes = sizeof(float) * (static_cast<std::size_t>(r.columns) + 1);
     std::size_t held = 0;
     for (;;) {
@@ -138,6 +242,9 @@ Ending read_short_rows(FILE *fin, Rows &r, float *ct, Staging &scratch) {
         held += got;
         std::size_t at = 0;
         for (; held - at >= row_bytes; at += row_bytes) {
+            if (r.count == limit) {
+                return Ending::data_ended;
+            }
             if (!make_room(r)) {
                 return Ending::failed;
             }
@@ -155,6 +262,50 @@ Ending read_short_rows(FILE *fin, Rows &r, float *ct, Staging &scratch) {
         // The data filled the small block: a long file, worth reading in larger pieces.
         scratch.enlarge(held);
     }
+}
+
+// Reads a file of many short rows that the stream can measure in two halves, the second on a
+// thread of its own, then whatever follows as any stream; false, with nothing read, for a stream
+// that cannot be measured or holds fewer rows.
+bool read_in_two_halves(FILE *fin, Rows &r, float *ct, Staging &scratch, std::size_t row_bytes,
+                        Ending &ending) {
+    const int fd = fileno(fin);
+    struct stat st {};
+    const off_t at = fd >= 0 ? ftello(fin) : -1;
+    if (at < 0 || ::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_size < at) {
+        return false;
+    }
+    const auto rows =
+        static_cast<long long>(static_cast<std::uint64_t>(st.st_size - at) / row_bytes);
+    if (rows < two_halves_from || rows > max_rows) {
+        return false;
+    }
+    // Room for every row at once: the file's length has said how many there are.
+    const int count = static_cast<int>(rows);
+    r.m = static_cast<float **>(zr_alloc(byte_count(count, sizeof(float *)), "matrix"));
+    r.rt = vector(0, count - 1);
+    r.capacity = count;
+    const int half = count / 2;
+    second_half helper(fd, at + static_cast<off_t>(static_cast<std::size_t>(half) * row_bytes), r,
+                       half, count);
+    r.helper = &helper;
+    ending = read_short_rows(fin, r, ct, scratch, half);
+    if (ending == Ending::failed || r.count < half || std::ferror(fin) != 0) {
+        helper.discard(); // the file ended early or could not be read: refused below
+        r.helper = nullptr;
+        return true;
+    }
+    r.count += helper.take();
+    r.helper = nullptr;
+    // The rest from where the helper stopped, and any rows the file has gained since it was
+    // measured.
+    if (fseeko(fin, at + static_cast<off_t>(static_cast<std::size_t>(r.count) * row_bytes),
+               SEEK_SET) != 0) {
+        ending = Ending::failed;
+        return true;
+    }
+    ending = read_short_rows(fin, r, ct, scratch);
+    return true;
 }
 
 } // namespace
@@ -185,8 +336,12 @@ TBOOLEAN fread_matrix(FILE *fin, float ***ret_matrix, int *nr, int *nc, float **
     if (row_bytes > Staging::small_size / 4) {
         scratch.enlarge(0);
     }
-    const Ending ending = row_bytes <= scratch.size() / 4 ? read_short_rows(fin, r, ct, scratch)
-                                                          : read_long_rows(fin, r, ct);
+    Ending ending = Ending::data_ended;
+    if (row_bytes > scratch.size() / 4) {
+        ending = read_long_rows(fin, r, ct);
+    } else if (!read_in_two_halves(fin, r, ct, scratch, row_bytes, ending)) {
+        ending = read_short_rows(fin, r, ct, scratch);
+    }
     const bool read_error = !had_error && std::ferror(fin) != 0;
     if (ending == Ending::failed || read_error || r.count == 0) {
         release(r);

@@ -290,4 +290,51 @@ TEST(allocation_failure, single_failure_is_absorbed_by_the_retry) {
     }
 }
 
+TEST(allocation_failure, a_long_file_read_on_two_threads_ends_as_documented) {
+    // Enough short rows, in a file the stream can measure, for the second half to be read on a
+    // thread of its own, whose requests fail as readily as the first half's.
+    constexpr int rows = 70000;
+    FILE *f = std::tmpfile();
+    ASSERT_NE(f, nullptr);
+    const std::vector<unsigned char> data = file_of_shape(rows, 3);
+    ASSERT_EQ(std::fwrite(data.data(), 1, data.size(), f), data.size());
+    std::fflush(f);
+    const Operation op{
+        "reading a long file of short rows",
+        [f] {
+            std::rewind(f);
+            float **m = nullptr;
+            float *rt = nullptr;
+            float *ct = nullptr;
+            int nr = 0;
+            int nc = 0;
+            if (fread_matrix(f, &m, &nr, &nc, &rt, &ct) == 0) {
+                return Result::wrong;
+            }
+            bool ok = nr == rows && nc == 3;
+            for (int i = 0; ok && i < nr; ++i) {
+                ok = rt[i] == static_cast<float>(-i) && m[i][2] == static_cast<float>(3 * i + 2);
+            }
+            free_matrix(m, 0, nr - 1, 0, nc - 1);
+            free_vector(rt, 0, nr - 1);
+            free_vector(ct, 0, nc - 1);
+            return check(ok);
+        },
+        texts({"out of memory for extend matrix", "out of memory for extend vector",
+               "not enough memory to extend matrix", "out of memory for retract matrix",
+               "out of memory for retract vector"})};
+    const long n = requests_of(op);
+    EXPECT_GT(n, rows);
+    for (const long k :
+         {1L, 2L, 3L, 4L, 5L, 100L, n / 4, n / 2, n / 2 + 1, 3 * n / 4, n - 2, n - 1, n}) {
+        const Child for_good = run_in_child(op, k, -1);
+        EXPECT_TRUE(documented(op, for_good) && for_good.status != completed)
+            << "failing from request " << k << ": status " << for_good.status << "\n"
+            << for_good.error;
+        const Child once = run_in_child(op, k, 1);
+        EXPECT_EQ(once.status, completed) << "failing request " << k << "\n" << once.error;
+    }
+    std::fclose(f);
+}
+
 } // namespace

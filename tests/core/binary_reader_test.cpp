@@ -195,6 +195,25 @@ TEST(fread_matrix, reads_from_the_current_position_of_a_shared_stream) {
     std::fclose(f);
 }
 
+TEST(fread_matrix, reads_a_long_file_of_short_rows_in_two_halves_as_any_stream) {
+    // Enough rows for the second half to be read on a thread of its own, after another matrix,
+    // with stray bytes, and again with rows of odd length, for halves that do not split evenly.
+    std::mt19937 rng(29);
+    for (const auto &[rows, columns] : {std::pair{140001, 3}, std::pair{70001, 1}}) {
+        Sample lead = random_sample(5, 2, rng);
+        Sample s = random_sample(rows, columns, rng);
+        FILE *f = std::tmpfile();
+        write_sample(f, lead);
+        const long starts = std::ftell(f);
+        write_sample(f, s);
+        ASSERT_EQ(std::fwrite("\x01\x02", 1, 2, f), 2U);
+        ASSERT_EQ(std::fseek(f, starts, SEEK_SET), 0);
+        expect_read_back(read_one(f), s);
+        EXPECT_EQ(std::ftell(f), starts + 4L * (1 + columns) * (rows + 1) + 2) << "at the end";
+        std::fclose(f);
+    }
+}
+
 TEST(fread_matrix, appended_matrices_of_one_width_read_as_one) {
     // The format stores no row count: whatever follows a matrix in the stream is more rows.
     std::mt19937 rng(11);

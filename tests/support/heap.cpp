@@ -1,5 +1,6 @@
 #include "heap.h"
 
+#include <atomic>
 #include <cstddef>
 #include <cstdlib>
 #include <new>
@@ -15,22 +16,24 @@ void __real_free(void *p);
 
 namespace {
 
-bool watching = false;
+// Atomic, as the readers and writers take memory on a second thread too.
+std::atomic<bool> watching = false;
 long fail_at = 0;
 long fail_count = -1;
-long request_count = 0;
-long acquired_count = 0;
-long released_count = 0;
-unsigned long largest = 0;
+std::atomic<long> request_count = 0;
+std::atomic<long> acquired_count = 0;
+std::atomic<long> released_count = 0;
+std::atomic<unsigned long> largest = 0;
 
 bool refuse(std::size_t size) {
     if (!watching) {
         return false;
     }
-    ++request_count;
-    largest = size > largest ? size : largest;
-    return fail_at > 0 && request_count >= fail_at &&
-           (fail_count < 0 || request_count < fail_at + fail_count);
+    const long request = ++request_count;
+    unsigned long seen = largest;
+    while (size > seen && !largest.compare_exchange_weak(seen, size)) {
+    }
+    return fail_at > 0 && request >= fail_at && (fail_count < 0 || request < fail_at + fail_count);
 }
 
 } // namespace
