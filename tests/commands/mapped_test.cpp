@@ -29,7 +29,7 @@ class mapped : public testing::Test {
                   0);
         const std::vector<unsigned char> b1 = bytes::of_file((dir / "binary1").string());
         // Cut anywhere that means something: no count, inside the titles, at and inside rows.
-        for (const std::size_t length : {0, 3, 4, 50, 88, 89, 2000, 2815}) {
+        for (const std::ptrdiff_t length : {0, 3, 4, 50, 88, 89, 2000, 2815}) {
             save("cut" + std::to_string(length), {b1.begin(), b1.begin() + length});
         }
         std::vector<unsigned char> stray = b1;
@@ -122,9 +122,12 @@ TEST_F(mapped, pictures_are_those_of_the_stream) {
             const std::string args =
                 std::string(" --title T --no-sync --byte-order auto --contours 3 --format ") +
                 format + " -o ";
-            ASSERT_EQ(shell("'" BINMAT_EXE "' render " + file + args + "named").status, 0);
-            ASSERT_EQ(shell("cat " + file + " | '" BINMAT_EXE "' render -" + args + "piped").status,
-                      0);
+            std::string named = "'" BINMAT_EXE "' render ";
+            named.append(file).append(args).append("named");
+            std::string piped = "cat ";
+            piped.append(file).append(" | '" BINMAT_EXE "' render -").append(args).append("piped");
+            ASSERT_EQ(shell(named).status, 0);
+            ASSERT_EQ(shell(piped).status, 0);
             EXPECT_EQ(bytes::of_file((dir / "named").string()),
                       bytes::of_file((dir / "piped").string()));
         }

@@ -670,12 +670,13 @@ TEST(read_rows, reads_any_block_of_rows_of_a_path_where_it_lies_in_either_order)
                 Floats coordinates(count);
                 Floats values(count * columns);
                 binmat::read_rows(dir / "g", h, first, coordinates, values);
-                EXPECT_TRUE(
-                    same_bits(coordinates, Floats(g.row_coordinates.begin() + first,
-                                                  g.row_coordinates.begin() + first + count)));
-                EXPECT_TRUE(
-                    same_bits(values, Floats(g.values.begin() + first * columns,
-                                             g.values.begin() + (first + count) * columns)));
+                const auto at = [](const Floats &v, std::size_t k) {
+                    return v.begin() + static_cast<std::ptrdiff_t>(k);
+                };
+                EXPECT_TRUE(same_bits(coordinates, Floats(at(g.row_coordinates, first),
+                                                          at(g.row_coordinates, first + count))));
+                EXPECT_TRUE(same_bits(values, Floats(at(g.values, first * columns),
+                                                     at(g.values, (first + count) * columns))));
             }
         }
     }
@@ -719,11 +720,12 @@ TEST(mapped_grid, decodes_what_read_gives_in_either_order_and_only_rows_it_holds
         EXPECT_EQ(m.header().rows, 40U);
         EXPECT_EQ(m.stored_rows(3, 2).size(), 2 * m.header().row_bytes());
         Floats coordinates(30);
-        Floats values(30 * 17);
+        Floats values(std::size_t{30} * 17);
         m.copy_rows(10, 30, coordinates.data(), values.data());
         EXPECT_TRUE(same_bits(coordinates,
                               Floats(g.row_coordinates.begin() + 10, g.row_coordinates.end())));
-        EXPECT_TRUE(same_bits(values, Floats(g.values.begin() + 10 * 17, g.values.end())));
+        EXPECT_TRUE(
+            same_bits(values, Floats(g.values.begin() + std::ptrdiff_t{10} * 17, g.values.end())));
         EXPECT_THROW(m.copy_rows(11, 30, coordinates.data(), values.data()), std::out_of_range);
     }
     EXPECT_THROW(binmat::mapped_grid{dir}, std::system_error);

@@ -20,7 +20,6 @@ namespace cli {
 
 namespace {
 
-constexpr double infinity = std::numeric_limits<double>::infinity();
 constexpr double not_a_number = std::numeric_limits<double>::quiet_NaN();
 
 binmat::byte_order other(binmat::byte_order order) {
