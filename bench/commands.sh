@@ -27,12 +27,19 @@ PY
 grid=grid-$side
 cat "$grid" >/dev/null
 
-# The best time in seconds of each command, timed in turns in one hyperfine run.
+# The best time in seconds of each command, timed in turns in one hyperfine run; commands run
+# without a shell, unless the first argument is --shell (for the yardsticks that need one).
 best() {
-    hyperfine --style none --warmup 1 --runs "$runs" --export-json times.json "$@" >/dev/null
+    local shell=(-N)
+    if [ "$1" = --shell ]; then
+        shell=()
+        shift
+    fi
+    hyperfine "${shell[@]}" --style none --warmup 1 --runs "$runs" --export-json times.json "$@" \
+        >/dev/null 2>&1
     /usr/bin/python3 -c 'import json; print(*(min(r["times"]) for r in json.load(open("times.json"))["results"]))'
 }
-ratio() { /usr/bin/python3 -c "print(f'{$1 / $2:.2f}')"; }
+ratio() { /usr/bin/python3 -c "print(f'{($1) / ($2):.2f}')"; }
 ms() { /usr/bin/python3 -c "print(f'{$1 * 1000:.1f} ms')"; }
 report() { printf '%-62s %10s   (target %s)\n' "$1" "$2" "$3"; }
 
@@ -48,7 +55,7 @@ report "binmat render FILE, less binary1's picture, / cat" \
 report "the same picture of binary1" "$(ms "$small_t")" "15 ms"
 
 yardstick="cp --reflink=never $grid copy && sync copy"
-read -r copy_t convert_t cut_t < <(best "$yardstick" "$binmat convert $grid o.nc" \
+read -r copy_t convert_t cut_t < <(best --shell "$yardstick" "$binmat convert $grid o.nc" \
     "$binmat cut $grid -o half --rows :$((side / 2))")
 report "binmat convert FILE o.nc / cp FILE copy && sync copy" "$(ratio "$convert_t" "$copy_t")" \
     "1.5, synced"

@@ -408,7 +408,9 @@ std::vector<float> pixels_of(const std::vector<float> &values, std::size_t colum
         plot::spread(plot::place_cells(row_at, "x"), picture_rows, false);
     const plot::pixel_weights across =
         plot::spread(plot::place_cells(column_at, "y"), picture_columns, false);
-    return plot::resample(values, plot::gather_rows(values, columns, down), across);
+    const plot::big_vector<float> p =
+        plot::resample(values, plot::gather_rows(values, columns, down), across);
+    return {p.begin(), p.end()};
 }
 
 TEST(resample, averages_what_is_known_and_lets_infinities_show) {

@@ -16,7 +16,9 @@ std::atomic<bool> loaded{false};
 
 const engine *load() {
     const std::string path = binmat::part_path("binmat-picture.so");
-    void *module = ::dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
+    // Bound lazily: of the thousands of functions cairo and its libraries hold, a picture calls
+    // few.
+    void *module = ::dlopen(path.c_str(), RTLD_LAZY | RTLD_LOCAL);
     if (module == nullptr) {
         throw picture_error(std::string("cannot load the picture engine: ") + ::dlerror());
     }

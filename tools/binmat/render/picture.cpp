@@ -8,16 +8,20 @@
 
 #include <binmat/formats/quote.h>
 
+#include <cairo-ft.h>
 #include <cairo-pdf.h>
 #include <cairo-svg.h>
 #include <cairo.h>
 #include <fontconfig/fontconfig.h>
+#include <ft2build.h>
+#include FT_FREETYPE_H
 
 #include <algorithm>
 #include <array>
 #include <cerrno>
 #include <cmath>
 #include <cstring>
+#include <functional>
 #include <memory>
 #include <system_error>
 #include <utility>
@@ -38,10 +42,77 @@ using context_ptr = std::unique_ptr<cairo_t, context_deleter>;
 
 const char *const font_family = "DejaVu Sans";
 
+// DejaVu Sans, taken from where its packages put it without asking fontconfig, whose reading of
+// its configuration costs a small picture a sixth of its time; fontconfig finds it anywhere else.
+class known_fonts {
+  public:
+    // The face, or null when the file is not where it is looked for.
+    cairo_font_face_t *face(bool bold) {
+        if (!tried_) {
+            tried_ = true;
+            if (FT_Init_FreeType(&library_) == 0) {
+                regular_ = load("DejaVuSans.ttf");
+                bold_ = load("DejaVuSans-Bold.ttf");
+            }
+        }
+        return regular_ != nullptr && bold_ != nullptr ? (bold ? bold_ : regular_) : nullptr;
+    }
+
+    // Gives back the faces once cairo has let go of them.
+    void release_faces() {
+        for (cairo_font_face_t *&f : {std::ref(regular_), std::ref(bold_)}) {
+            if (f != nullptr) {
+                cairo_font_face_destroy(f);
+                f = nullptr;
+            }
+        }
+    }
+    void release_library() {
+        if (library_ != nullptr) {
+            FT_Done_FreeType(library_);
+            library_ = nullptr;
+        }
+        tried_ = false;
+    }
+
+  private:
+    cairo_font_face_t *load(const char *name) {
+        static cairo_user_data_key_t owner;
+        for (const char *dir : {"/usr/share/fonts/truetype/dejavu/", "/usr/share/fonts/dejavu/",
+                                "/usr/share/fonts/TTF/"}) {
+            FT_Face face = nullptr;
+            if (FT_New_Face(library_, (std::string(dir) + name).c_str(), 0, &face) != 0) {
+                continue;
+            }
+            cairo_font_face_t *f = cairo_ft_font_face_create_for_ft_face(face, 0);
+            if (cairo_font_face_set_user_data(f, &owner, face, [](void *p) {
+                    FT_Done_Face(static_cast<FT_Face>(p));
+                }) != CAIRO_STATUS_SUCCESS) {
+                cairo_font_face_destroy(f);
+                FT_Done_Face(face);
+                return nullptr;
+            }
+            return f;
+        }
+        return nullptr;
+    }
+
+    bool tried_ = false;
+    FT_Library library_ = nullptr;
+    cairo_font_face_t *regular_ = nullptr;
+    cairo_font_face_t *bold_ = nullptr;
+};
+
+known_fonts fonts;
+
 // Text is measured the same on every surface, so that a layout does not depend on the format.
 void set_font(cairo_t *cr, double size, bool bold = false) {
-    cairo_select_font_face(cr, font_family, CAIRO_FONT_SLANT_NORMAL,
-                           bold ? CAIRO_FONT_WEIGHT_BOLD : CAIRO_FONT_WEIGHT_NORMAL);
+    if (cairo_font_face_t *face = fonts.face(bold)) {
+        cairo_set_font_face(cr, face);
+    } else {
+        cairo_select_font_face(cr, font_family, CAIRO_FONT_SLANT_NORMAL,
+                               bold ? CAIRO_FONT_WEIGHT_BOLD : CAIRO_FONT_WEIGHT_NORMAL);
+    }
     cairo_set_font_size(cr, size);
     cairo_font_options_t *options = cairo_font_options_create();
     cairo_font_options_set_hint_metrics(options, CAIRO_HINT_METRICS_OFF);
@@ -247,9 +318,27 @@ std::uint32_t pixel(rgb c) {
     return (std::uint32_t{c[0]} << 16) | (std::uint32_t{c[1]} << 8) | c[2];
 }
 
-// An RGB image for cairo; the uint32 pixels are 0x00RRGGBB in the machine's order.
+// An RGB image for cairo; the uint32 pixels are 0x00RRGGBB in the machine's order. Its memory
+// is a big buffer of the picture's own, freed with the image.
 surface_ptr image(int width, int height) {
-    surface_ptr s(cairo_image_surface_create(CAIRO_FORMAT_RGB24, width, height));
+    const int stride = cairo_format_stride_for_width(CAIRO_FORMAT_RGB24, width);
+    surface_ptr s;
+    if (stride > 0 && height > 0) {
+        auto *pixels = new big_vector<unsigned char>(static_cast<std::size_t>(stride) *
+                                                     static_cast<std::size_t>(height));
+        s.reset(cairo_image_surface_create_for_data(pixels->data(), CAIRO_FORMAT_RGB24, width,
+                                                    height, stride));
+        static cairo_user_data_key_t owner;
+        if (cairo_surface_set_user_data(s.get(), &owner, pixels, [](void *p) {
+                delete static_cast<big_vector<unsigned char> *>(p);
+            }) != CAIRO_STATUS_SUCCESS) {
+            s.reset();
+            delete pixels;
+        }
+    }
+    if (!s) {
+        s.reset(cairo_image_surface_create(CAIRO_FORMAT_RGB24, width, height));
+    }
     if (cairo_surface_status(s.get()) != CAIRO_STATUS_SUCCESS) {
         throw picture_error("cannot make a " + std::to_string(width) + " x " +
                             std::to_string(height) +
@@ -258,7 +347,7 @@ surface_ptr image(int width, int height) {
     return s;
 }
 
-void put_pixels(cairo_surface_t *img, const std::vector<std::uint32_t> &pixels, int width) {
+void put_pixels(cairo_surface_t *img, std::span<const std::uint32_t> pixels, int width) {
     cairo_surface_flush(img);
     unsigned char *data = cairo_image_surface_get_data(img);
     const auto stride = static_cast<std::size_t>(cairo_image_surface_get_stride(img));
@@ -289,11 +378,11 @@ double line_width(const scene &s, bool png) {
 }
 
 // Draws the cells and returns the values of the image's pixels, for the isolines.
-std::vector<float> draw_cells(cairo_t *cr, const surface &g, const scene &s) {
+big_vector<float> draw_cells(cairo_t *cr, const surface &g, const scene &s) {
     const auto width = static_cast<int>(s.raster_width);
     const auto height = static_cast<int>(s.raster_height);
     const pixel_weights across = spread(s.columns, s.raster_width, false);
-    std::vector<float> values = resample(g.values, s.gathered, across);
+    big_vector<float> values = resample(g.values, s.gathered, across);
     const double low = s.layout.low;
     const double span = s.layout.high - low;
     const colour_map &m = *s.map;
@@ -301,7 +390,12 @@ std::vector<float> draw_cells(cairo_t *cr, const surface &g, const scene &s) {
     for (std::size_t i = 0; i < steps.size(); ++i) {
         steps[i] = pixel(m.colour(static_cast<std::uint8_t>(i)));
     }
-    std::vector<std::uint32_t> pixels(values.size());
+    // Coloured straight into the image's own rows.
+    const surface_ptr img = image(width, height);
+    cairo_surface_flush(img.get());
+    unsigned char *data = cairo_image_surface_get_data(img.get());
+    const auto stride = static_cast<std::size_t>(cairo_image_surface_get_stride(img.get()));
+    const auto w = static_cast<std::size_t>(width);
     for (std::size_t i = 0; i < values.size(); ++i) {
         const float v = values[i];
         std::uint32_t c = pixel(m.nan);
@@ -310,10 +404,9 @@ std::vector<float> draw_cells(cairo_t *cr, const surface &g, const scene &s) {
         } else if (!std::isnan(v)) {
             c = steps[colour_map::step_of((v - low) / span)];
         }
-        pixels[i] = c;
+        std::memcpy(data + (i / w) * stride + (i % w) * sizeof c, &c, sizeof c);
     }
-    const surface_ptr img = image(width, height);
-    put_pixels(img.get(), pixels, width);
+    cairo_surface_mark_dirty(img.get());
     paint_image(cr, img.get(), s.layout.plot);
     return values;
 }
@@ -321,7 +414,7 @@ std::vector<float> draw_cells(cairo_t *cr, const surface &g, const scene &s) {
 // Isolines over the plot, at the levels also marked across the colour bar. A grid with no more
 // cells than the image has pixels is traced between the cells' own centres, so that its lines
 // are smooth rather than stepped along cell edges; a larger one through the image's averages.
-void draw_isolines(cairo_t *cr, const surface &g, const scene &s, const std::vector<float> &values,
+void draw_isolines(cairo_t *cr, const surface &g, const scene &s, const big_vector<float> &values,
                    bool png) {
     const picture_layout &l = s.layout;
     if (l.levels.empty()) {
@@ -565,7 +658,7 @@ void draw_picture(const surface &g, const picture_options &o, FILE *out) {
         const context_ptr cr(cairo_create(surface.get()));
         cairo_set_source_rgb(cr.get(), 1, 1, 1);
         cairo_paint(cr.get());
-        const std::vector<float> values = draw_cells(cr.get(), g, s);
+        const big_vector<float> values = draw_cells(cr.get(), g, s);
         draw_axes(cr.get(), s, png);
         draw_bar(cr.get(), s, png);
         draw_isolines(cr.get(), g, s, values, png);
@@ -581,7 +674,9 @@ void draw_picture(const surface &g, const picture_options &o, FILE *out) {
 }
 
 void release_drawing_caches() {
+    fonts.release_faces();
     cairo_debug_reset_static_data();
+    fonts.release_library();
     FcFini();
 }
 

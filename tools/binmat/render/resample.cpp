@@ -44,12 +44,12 @@ struct extremes {
     bool others = false;
 };
 
-extremes extremes_of(const float *p, std::size_t n) {
+// The exact way, values that are not finite standing in as the infinity that changes nothing,
+// which the compiler would not work out for itself under float's NaN rules.
+extremes extremes_masked(const float *p, std::size_t n) {
     extremes e;
     std::size_t j = 0;
 #if defined(__SSE2__)
-    // Four at a time: values that are not finite stand in as the infinity that changes nothing,
-    // which the compiler would not work out for itself under float's NaN rules.
     const __m128i exponent = _mm_set1_epi32(0x7f800000);
     const __m128 up = _mm_set1_ps(e.low);
     const __m128 down = _mm_set1_ps(e.high);
@@ -83,6 +83,43 @@ extremes extremes_of(const float *p, std::size_t n) {
         }
     }
     return e;
+}
+
+// A row's extremes. Most rows hold nothing but finite values, for which a plain minimum and
+// maximum is enough: it leaves NaN out by itself (the instruction keeps its second operand), and
+// an infinity shows as an end that is infinite. Only a row that shows either is done the exact way.
+extremes extremes_of(const float *p, std::size_t n) {
+#if defined(__SSE2__)
+    const __m128 infinity = _mm_set1_ps(std::numeric_limits<float>::infinity());
+    __m128 low = infinity;
+    __m128 high = _mm_sub_ps(_mm_setzero_ps(), infinity);
+    __m128 nan = _mm_setzero_ps();
+    std::size_t j = 0;
+    for (; j + 4 <= n; j += 4) {
+        const __m128 v = _mm_loadu_ps(p + j);
+        low = _mm_min_ps(v, low);
+        high = _mm_max_ps(v, high);
+        nan = _mm_or_ps(nan, _mm_cmpunord_ps(v, v));
+    }
+    std::array<float, 4> lows{};
+    std::array<float, 4> highs{};
+    _mm_storeu_ps(lows.data(), low);
+    _mm_storeu_ps(highs.data(), high);
+    extremes e;
+    e.low = *std::min_element(lows.begin(), lows.end());
+    e.high = *std::max_element(highs.begin(), highs.end());
+    bool tail_finite = true;
+    for (; j < n; ++j) {
+        tail_finite = tail_finite && finite_bits(p[j]);
+        e.low = std::min(e.low, p[j]);
+        e.high = std::max(e.high, p[j]);
+    }
+    if (n > 0 && tail_finite && _mm_movemask_ps(nan) == 0 && std::isfinite(e.low) &&
+        std::isfinite(e.high)) {
+        return e;
+    }
+#endif
+    return extremes_masked(p, n);
 }
 
 } // namespace
@@ -346,11 +383,11 @@ void resample_row(const binmat::strided_values &values, const gathered_rows &row
 
 } // namespace
 
-std::vector<float> resample(const binmat::strided_values &values, const gathered_rows &rows,
-                            const pixel_weights &across) {
+big_vector<float> resample(const binmat::strided_values &values, const gathered_rows &rows,
+                           const pixel_weights &across) {
     const std::size_t height = rows.whole.empty() ? rows.total.size() : rows.whole.size();
     const std::size_t width = across.start.size() - 1;
-    std::vector<float> picture(height * width);
+    big_vector<float> picture(height * width);
     const auto band = [&](std::size_t first, std::size_t last) {
         for (std::size_t r = first; r < last; ++r) {
             resample_row(values, rows, across, r, picture.data() + r * width);

@@ -6,11 +6,58 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstdlib>
+#include <limits>
+#include <new>
 #include <span>
 #include <string>
+#include <sys/mman.h>
 #include <vector>
 
 namespace plot {
+
+// Memory for the picture's large buffers, in huge pages where the system gives them on request:
+// a fresh buffer of megabytes costs more in page faults than the work done in it.
+template <typename T> struct big_buffer_allocator {
+    using value_type = T;
+    big_buffer_allocator() = default;
+    template <typename U> big_buffer_allocator(const big_buffer_allocator<U> &) noexcept {}
+
+    T *allocate(std::size_t n) {
+        if (n > std::numeric_limits<std::size_t>::max() / sizeof(T)) {
+            throw std::bad_alloc();
+        }
+        void *p = big_buffer(n * sizeof(T));
+        if (p == nullptr) {
+            throw std::bad_alloc();
+        }
+        return static_cast<T *>(p);
+    }
+    void deallocate(T *p, std::size_t) noexcept { std::free(p); }
+    friend bool operator==(const big_buffer_allocator &, const big_buffer_allocator &) {
+        return true;
+    }
+
+  private:
+    static void *big_buffer(std::size_t bytes);
+};
+
+// Large enough for huge pages to pay: a page of them.
+inline constexpr std::size_t huge_page = std::size_t{1} << 21;
+
+template <typename T> void *big_buffer_allocator<T>::big_buffer(std::size_t bytes) {
+    if (bytes < huge_page) {
+        return std::malloc(bytes == 0 ? 1 : bytes);
+    }
+    const std::size_t rounded = (bytes + huge_page - 1) / huge_page * huge_page;
+    void *p = std::aligned_alloc(huge_page, rounded);
+    if (p != nullptr) {
+        (void)::madvise(p, rounded, MADV_HUGEPAGE);
+    }
+    return p;
+}
+
+template <typename T> using big_vector = std::vector<T, big_buffer_allocator<T>>;
 
 // The cells of one axis in coordinate order: each spans halfway to its neighbours, and the end
 // cells as far again beyond their coordinate.
@@ -60,11 +107,11 @@ struct gathered_rows {
     // total[r] the sum of its weights; lost, positive and negative hold the weights of the values
     // that are not finite, NaN, +inf and -inf, and are empty when every value is finite.
     std::vector<std::uint32_t> whole;
-    std::vector<float> sum;
-    std::vector<float> total;
-    std::vector<float> lost;
-    std::vector<float> positive;
-    std::vector<float> negative;
+    big_vector<float> sum;
+    big_vector<float> total;
+    big_vector<float> lost;
+    big_vector<float> positive;
+    big_vector<float> negative;
     value_range range;
 };
 gathered_rows gather_rows(const binmat::strided_values &values, const pixel_weights &down);
@@ -78,10 +125,10 @@ inline gathered_rows gather_rows(std::span<const float> values, std::size_t colu
 // over the picture's columns. NaN cells are left out of a pixel's average; a pixel with none but
 // NaN is NaN, and one that holds an infinity shows the infinity that covers more of it (NaN when
 // they cover the same).
-std::vector<float> resample(const binmat::strided_values &values, const gathered_rows &rows,
-                            const pixel_weights &across);
-inline std::vector<float> resample(std::span<const float> values, const gathered_rows &rows,
-                                   const pixel_weights &across) {
+big_vector<float> resample(const binmat::strided_values &values, const gathered_rows &rows,
+                           const pixel_weights &across);
+inline big_vector<float> resample(std::span<const float> values, const gathered_rows &rows,
+                                  const pixel_weights &across) {
     const std::size_t n = rows.columns;
     return resample({values.data(), n, n == 0 ? 0 : values.size() / n, n}, rows, across);
 }
