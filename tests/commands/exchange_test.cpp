@@ -3,6 +3,7 @@
 #include "slices.h"
 #include "support/bytes.h"
 #include "support/process.h"
+#include "support/sanitizers.h"
 
 #include <binmat/binmat.h>
 
@@ -498,7 +499,7 @@ TEST_F(exchange, usage_errors_end_with_status_2_and_write_nothing) {
     }
 }
 
-#if !defined(__SANITIZE_ADDRESS__)
+#ifndef BINMAT_UNDER_ASAN
 // A grid larger than the address space the command is allowed beyond its libraries is cut, and
 // becomes CSV as it is read: neither holds more than a row.
 TEST_F(exchange, cut_and_csv_go_a_row_at_a_time_within_bounded_memory) {

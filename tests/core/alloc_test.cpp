@@ -2,6 +2,7 @@
 
 #include "support/heap.h"
 #include "support/host.h"
+#include "support/sanitizers.h"
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
@@ -62,14 +63,6 @@ TEST(zr_alloc, heap_exhaustion_tries_again_after_asking_for_help) {
     EXPECT_EQ(requests, 2);
     EXPECT_EQ(host::free_help_calls, calls + 1);
 }
-
-#if defined(__SANITIZE_ADDRESS__)
-#define BINMAT_UNDER_ASAN 1
-#elif defined(__has_feature)
-#if __has_feature(address_sanitizer)
-#define BINMAT_UNDER_ASAN 1
-#endif
-#endif
 
 #ifndef BINMAT_UNDER_ASAN
 bool under_valgrind() {

@@ -3,6 +3,7 @@
 // the helper answers is checked before it is believed.
 #include "support/bytes.h"
 #include "support/process.h"
+#include "support/sanitizers.h"
 
 #include <gtest/gtest.h>
 
@@ -82,7 +83,7 @@ TEST_F(netcdf_guard, files_that_crashed_the_netcdf_libraries_are_refused) {
         const std::string reason = o.err.substr(o.err.find(": the") + 2);
         EXPECT_EQ(reason.rfind(failed_library, 0), 0U) << name << ": " << o.err;
         // A sanitizer reports a crash in the helper and exits instead of dying of the signal.
-#if !defined(__SANITIZE_ADDRESS__)
+#ifndef BINMAT_UNDER_ASAN
         EXPECT_EQ(reason,
                   std::string(failed_library) + how + "): it is damaged or not a NetCDF file\n")
             << name;
