@@ -69,7 +69,7 @@ if bash -c "ulimit -d $limit && '$binmat' info $grid" >/dev/null 2>limited.err; 
 else
     verdict="fails: $(head -c 80 limited.err)"
 fi
-report "info FILE under ulimit -d $((limit / 1024)) MB" "$verdict" "works"
+report "info FILE under ulimit -d $limit kB" "$verdict" "works"
 
 read -r version_t small_info_t < <(best "$binmat --version" "$binmat info binary1")
 report "binmat --version" "$(ms "$version_t")" "5 ms"
