@@ -206,20 +206,46 @@ void write_coordinates(const options &o, const binmat::grid_view &g, output_file
     }
 }
 
-// A binary matrix file to CSV a row at a time, in constant memory whatever the file's size.
+// A binary matrix file to CSV a row at a time, in constant memory whatever the file's size: a
+// regular file through a map, anything else (or a file too large to map) as a stream.
 void stream_to_csv(const options &o, output_file &out) {
     input_file in(o.input);
-    reading(o.input, [&] {
-        binmat::row_reader rows(in.raw(), {o.order});
+    // Writes the rows that `next` hands over, one at a time, until it has none.
+    const auto write = [&out](std::span<const float> columns, const auto &next) {
         std::optional<binmat::long_csv_writer> csv;
-        out.write(
-            [&](binmat::output_file &f) { csv.emplace(f.stream(), rows.column_coordinates()); });
-        std::vector<float> values(rows.columns());
+        out.write([&](binmat::output_file &f) { csv.emplace(f.stream(), columns); });
+        std::vector<float> values(columns.size());
         float x = 0;
-        while (rows.next(x, values)) {
+        while (next(x, values)) {
             out.write([&](binmat::output_file &) { csv->put_row(x, values); });
         }
         out.write([&](binmat::output_file &) { csv->finish(); });
+    };
+    reading(o.input, [&] {
+        std::optional<binmat::mapped_grid> map;
+        if (in.size() && *in.size() > 0) {
+            try {
+                map.emplace(fileno(in.raw()), o.input, binmat::read_options{o.order});
+            } catch (const std::filesystem::filesystem_error &e) {
+                if (e.code().value() != ENOMEM) {
+                    throw;
+                }
+            }
+        }
+        if (map) {
+            std::uint64_t i = 0;
+            write(map->header().column_coordinates, [&](float &x, std::span<float> values) {
+                if (i == map->header().rows) {
+                    return false;
+                }
+                map->copy_rows(i++, 1, &x, values.data());
+                return true;
+            });
+            return;
+        }
+        binmat::row_reader rows(in.raw(), {o.order});
+        write(rows.column_coordinates(),
+              [&](float &x, std::span<float> values) { return rows.next(x, values); });
     });
 }
 
