@@ -207,6 +207,25 @@ struct header {
 header read_header(std::FILE *in, const read_options &options = {});
 header read_header(const std::filesystem::path &path, const read_options &options = {});
 
+// The header of a file of `length` bytes, from its first bytes, for readers that fetch bytes their
+// own way (a GIS library's virtual files): `head` holds at least the column count and, when
+// the count is usable, every column coordinate (4 * (columns + 1) bytes; head_bytes tells how
+// many). byte_order::detect judges by `head` and the length. Refuses what read() refuses, and
+// throws std::invalid_argument for a head shorter than the file's header.
+header parse_header(std::span<const unsigned char> head, std::uint64_t length,
+                    const read_options &options = {});
+
+// How many of a file's first bytes parse_header needs, judged from its first four (in `order`,
+// little or big) and its length: the whole header, or the four when the count is not usable.
+std::uint64_t head_bytes(std::span<const unsigned char> first_four, std::uint64_t length,
+                         byte_order order);
+
+// Decodes `rows` stored rows (each its coordinate then `columns` values, in `order`, little or
+// big) into native floats: rows coordinates and rows * columns values, row-major. The one
+// decoder every reader of the format uses. Throws std::invalid_argument for spans of other sizes.
+void decode_rows(std::span<const unsigned char> stored, std::size_t columns, byte_order order,
+                 std::span<float> row_coordinates, std::span<float> values);
+
 // Reads the rows that follow a header, from where read_header left the stream, into storage the
 // caller owns (a numpy array, a pool): h.rows coordinates and h.rows * h.columns() values. Rows
 // past h.rows are left unread. Throws std::invalid_argument for spans of other sizes, format_error

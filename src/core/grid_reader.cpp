@@ -419,8 +419,8 @@ grid read(std::span<const std::byte> bytes, const read_options &options) {
     } catch (const std::bad_alloc &) {
         throw memory_error(rows, columns);
     }
-    decode_rows(data + detail::row_bytes(columns), rows, columns, swap, g.row_coordinates.data(),
-                g.values.data());
+    detail::decode_rows(data + detail::row_bytes(columns), rows, columns, swap,
+                        g.row_coordinates.data(), g.values.data());
     return g;
 }
 
@@ -566,10 +566,23 @@ void read_rows(const std::filesystem::path &path, const header &h, std::uint64_t
         const std::size_t n = std::min(per_block, count - done);
         read_at(fd, h, block.data(), n * row_bytes,
                 h.first_row_offset + (first + done) * std::uint64_t{row_bytes});
-        decode_rows(block.data(), n, columns, swap, row_coordinates.data() + done,
-                    values.data() + done * columns);
+        detail::decode_rows(block.data(), n, columns, swap, row_coordinates.data() + done,
+                            values.data() + done * columns);
         done += n;
     }
+}
+
+void decode_rows(std::span<const unsigned char> stored, std::size_t columns, byte_order order,
+                 std::span<float> row_coordinates, std::span<float> values) {
+    const std::size_t rows = row_coordinates.size();
+    if (order == byte_order::detect || columns == 0 || values.size() / columns != rows ||
+        values.size() % columns != 0 || stored.size() / detail::row_bytes(columns) != rows ||
+        stored.size() % detail::row_bytes(columns) != 0) {
+        throw std::invalid_argument("decode_rows needs whole rows in a known byte order, and room "
+                                    "for each row's coordinate and values");
+    }
+    detail::decode_rows(stored.data(), rows, columns, needs_swap(order), row_coordinates.data(),
+                        values.data());
 }
 
 header read_header(const std::filesystem::path &path, const read_options &options) {

@@ -3,8 +3,10 @@
 
 #include "internal.h"
 
+#include <algorithm>
 #include <charconv>
 #include <cmath>
+#include <stdexcept>
 
 namespace binmat {
 
@@ -122,6 +124,47 @@ void refuse(float stored, std::uint64_t length) {
 }
 
 } // namespace detail
+
+std::uint64_t head_bytes(std::span<const unsigned char> first_four, std::uint64_t length,
+                         byte_order order) {
+    if (first_four.size() < 4 || length < 4) {
+        return 4;
+    }
+    const int columns = column_count(stored_float(first_four.data(), order));
+    return columns == 0 ? 4
+                        : std::min<std::uint64_t>(
+                              length, 4 * (std::uint64_t{1} + static_cast<std::uint64_t>(columns)));
+}
+
+header parse_header(std::span<const unsigned char> head, std::uint64_t length,
+                    const read_options &options) {
+    // What the order is judged by: as much of the file's start as a stream's reader samples.
+    constexpr std::size_t sample_bytes = std::size_t{64} * 1024;
+    header h;
+    h.order = options.order != byte_order::detect
+                  ? options.order
+                  : likely_order(head.first(std::min(head.size(), sample_bytes)), length);
+    const float stored = head.size() >= 4 && length >= 4 ? stored_float(head.data(), h.order) : 0;
+    const layout l = layout_of(stored, length);
+    if (l.problem != defect::none) {
+        detail::refuse(stored, length);
+    }
+    const auto columns = static_cast<std::size_t>(l.columns);
+    if (head.size() < 4 * (columns + 1)) {
+        throw std::invalid_argument("the header of a file of " + std::to_string(columns) +
+                                    " columns takes " + std::to_string(4 * (columns + 1)) +
+                                    " bytes, not " + std::to_string(head.size()));
+    }
+    h.column_coordinates.resize(columns);
+    for (std::size_t j = 0; j < columns; ++j) {
+        h.column_coordinates[j] = stored_float(head.data() + 4 + 4 * j, h.order);
+    }
+    h.rows = l.rows;
+    h.stray = l.stray;
+    h.first_row_offset = 4 * (std::uint64_t{columns} + 1);
+    h.length = length;
+    return h;
+}
 
 float stored_float(const unsigned char *p, byte_order order) {
     return detail::load_float(p, detail::needs_swap(order));

@@ -26,10 +26,6 @@ struct descriptor {
     ~descriptor() { ::close(fd); }
 };
 
-// What the order to read in is judged by: as much of the file's start as a stream's reader
-// samples.
-constexpr std::size_t sample_bytes = std::size_t{64} * 1024;
-
 } // namespace
 
 mapped_file::mapped_file(const std::filesystem::path &path) {
@@ -94,27 +90,9 @@ mapped_grid::mapped_grid(mapped_file &&file, const read_options &options) : map_
 }
 
 void mapped_grid::read_header(const read_options &options) {
-    const std::span<const unsigned char> bytes = map_.bytes();
-    header_.order =
-        options.order != byte_order::detect
-            ? options.order
-            : likely_order(bytes.first(std::min(bytes.size(), sample_bytes)), bytes.size());
-    const float stored = bytes.size() >= 4 ? stored_float(bytes.data(), header_.order) : 0;
-    const layout l = layout_of(stored, bytes.size());
-    if (l.problem != defect::none) {
-        detail::refuse(stored, bytes.size());
-    }
-    const auto columns = static_cast<std::size_t>(l.columns);
-    header_.column_coordinates.resize(columns);
-    for (std::size_t j = 0; j < columns; ++j) {
-        header_.column_coordinates[j] = stored_float(bytes.data() + 4 + 4 * j, header_.order);
-    }
-    header_.rows = l.rows;
-    header_.stray = l.stray;
-    header_.first_row_offset = detail::row_bytes(columns);
-    header_.length = bytes.size();
+    header_ = parse_header(map_.bytes(), map_.bytes().size(), options);
     header_.inode = map_.inode();
-    header_.file_size = bytes.size();
+    header_.file_size = map_.bytes().size();
     header_.modified = map_.modified();
 }
 

@@ -14,7 +14,14 @@ work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 configure() { cmake -G Ninja -DCMAKE_CXX_COMPILER="$cxx" -DCMAKE_CXX_FLAGS="$flags" "$@" >/dev/null; }
 
-cmake --install "$build_dir" --prefix "$work/prefix" >/dev/null
+# Everything but the GDAL plugin, which goes to GDAL's own directory: staged under DESTDIR here,
+# never into the system.
+cmake --install "$build_dir" --prefix "$work/prefix" --component Unspecified >/dev/null
+if grep -q gdal_plugin "$build_dir/cmake_install.cmake" 2>/dev/null ||
+    grep -rq gdal_plugin "$build_dir/gdal/cmake_install.cmake" 2>/dev/null; then
+    DESTDIR="$work/staged" cmake --install "$build_dir" --component gdal_plugin >/dev/null
+    find "$work/staged" -name gdal_BINMAT.so | grep -q gdalplugins/gdal_BINMAT.so
+fi
 test -x "$work/prefix/bin/binmat" && test -x "$work/prefix/bin/bf_test"
 "$work/prefix/bin/binmat" --version
 (cd "$work" && "$work/prefix/bin/bf_test")

@@ -52,9 +52,9 @@ int run(int argc, char **argv) {
     app.set_version_flag("--version", "binmat " BINMAT_VERSION);
     app.require_subcommand(1);
     app.fallthrough(false);
-    std::vector<subcommand> subcommands = {add_info(app), add_check(app),  add_detect(app),
-                                           add_dump(app), add_pack(app),   add_convert(app),
-                                           add_cut(app),  add_render(app), add_salvage(app)};
+    std::vector<subcommand> subcommands = {
+        add_info(app),    add_check(app), add_detect(app), add_dump(app),    add_pack(app),
+        add_convert(app), add_cut(app),   add_render(app), add_salvage(app), add_vrt(app)};
     std::string topic;
     CLI::App *help = app.add_subcommand("help", "describe binmat, or one subcommand");
     help->add_option("SUBCOMMAND", topic, "the subcommand to describe");

@@ -15,5 +15,6 @@ subcommand add_dump(CLI::App &app);
 subcommand add_pack(CLI::App &app);
 subcommand add_render(CLI::App &app);
 subcommand add_salvage(CLI::App &app);
+subcommand add_vrt(CLI::App &app);
 
 } // namespace cli
