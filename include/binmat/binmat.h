@@ -143,6 +143,17 @@ void write(std::FILE *out, const grid_view &g, const write_options &options = {}
 void write_file(const std::filesystem::path &path, const grid_view &g,
                 const write_options &options = {});
 
+// For a grid that several processes write at once, each its own rows where the layout places
+// them. write_header_at writes the column count and coordinates into the regular file open on
+// `fd` and makes it the length of `rows` rows; write_rows_at then writes rows [first, first +
+// row_coordinates.size()) in place, from any process. Neither syncs nor closes. Throw what
+// write() throws for what cannot be stored, and std::system_error when a write fails.
+void write_header_at(int fd, std::span<const float> column_coordinates, std::uint64_t rows,
+                     const write_options &options = {});
+void write_rows_at(int fd, std::size_t columns, std::uint64_t first,
+                   std::span<const float> row_coordinates, std::span<const float> values,
+                   const write_options &options = {});
+
 class output_file;
 
 namespace detail {
@@ -242,6 +253,12 @@ void read_rows(std::FILE *in, const header &h, std::span<float> row_coordinates,
 // another size, and format_error when the file shrinks while it is read.
 void read_rows(const std::filesystem::path &path, const header &h, std::uint64_t first,
                std::span<float> row_coordinates, std::span<float> values);
+
+// Columns [first_column, first_column + width) of rows [first, first + values.size() / width) of
+// the file at `path`, whose header `h` is, row-major into `values`: only those bytes are read, a
+// row at a time, for narrow selections of wide rows. Throws as read_rows does.
+void read_columns(const std::filesystem::path &path, const header &h, std::uint64_t first,
+                  std::size_t first_column, std::size_t width, std::span<float> values);
 
 // The coordinate of every row of the file at `path`, whose header `h` is, without its values:
 // each long row gives up its coordinate alone, short rows are read a block at a time. Throws

@@ -167,18 +167,15 @@ void write_all_at(int fd, const float *data, std::size_t bytes, std::uint64_t of
     }
 }
 
-// Rows [first, last) of g as records, in a file whose rows begin at byte `head`.
-void write_rows_at(int fd, const binmat::grid_view &g, std::size_t first, std::size_t last,
-                   std::uint64_t head, bool swap) {
-    const std::size_t n = g.columns();
-    const std::size_t per_block = staging_bytes / 4 / (n + 1);
+// `rows` rows of n values, with their coordinates, as records written from byte `offset` on.
+void place_rows(int fd, std::size_t n, const float *row_coordinates, const float *values,
+                std::size_t rows, std::uint64_t offset, bool swap) {
+    const std::size_t per_block = std::max<std::size_t>(1, staging_bytes / 4 / (n + 1));
     const auto staging = std::make_unique_for_overwrite<float[]>(per_block * (n + 1));
-    std::uint64_t offset = head + 4 * std::uint64_t{first} * (n + 1);
-    while (first < last) {
-        const std::size_t count = std::min(last - first, per_block);
+    for (std::size_t first = 0; first < rows;) {
+        const std::size_t count = std::min(rows - first, per_block);
         const std::size_t floats = count * (n + 1);
-        interleave(staging.get(), g.row_coordinates.data() + first, g.values.data() + first * n,
-                   count, n);
+        interleave(staging.get(), row_coordinates + first, values + first * n, count, n);
         if (swap) {
             swap_floats(staging.get(), floats);
         }
@@ -298,8 +295,10 @@ void write_grid(std::FILE *out, const grid_view &g, const write_options &options
         write_gathered(fd, g);
     } else if (split) {
         binmat::detail::in_two_halves(g.rows(), 0, [&](std::uint64_t first, std::uint64_t last) {
-            write_rows_at(fd, g, static_cast<std::size_t>(first), static_cast<std::size_t>(last),
-                          head, swap);
+            const auto from = static_cast<std::size_t>(first);
+            place_rows(fd, g.columns(), g.row_coordinates.data() + from,
+                       g.values.data() + from * g.columns(), static_cast<std::size_t>(last) - from,
+                       head + 4 * std::uint64_t{from} * (g.columns() + 1), swap);
         });
     }
 }
@@ -348,6 +347,45 @@ void write_file(const std::filesystem::path &path, const grid_view &g,
         throw output_error("cannot write", path, e.code());
     }
     out.commit();
+}
+
+void write_header_at(int fd, std::span<const float> column_coordinates, std::uint64_t rows,
+                     const write_options &options) {
+    const std::size_t columns = column_coordinates.size();
+    check_columns(columns, options);
+    const std::uint64_t row_bytes = 4 * (std::uint64_t{columns} + 1);
+    if (rows == 0 || rows > (std::uint64_t{INT64_MAX} - row_bytes) / row_bytes) {
+        throw std::invalid_argument("a grid of " + std::to_string(rows) + " rows of " +
+                                    std::to_string(columns) + " cannot be laid out in one file");
+    }
+    if (::ftruncate(fd, static_cast<off_t>(row_bytes * (rows + 1))) != 0) {
+        write_failed(errno);
+    }
+    std::vector<float> head(columns + 1);
+    head[0] = static_cast<float>(columns);
+    std::copy(column_coordinates.begin(), column_coordinates.end(), head.begin() + 1);
+    if (needs_swap(options.order)) {
+        swap_floats(head.data(), head.size());
+    }
+    write_all_at(fd, head.data(), 4 * head.size(), 0);
+}
+
+void write_rows_at(int fd, std::size_t columns, std::uint64_t first,
+                   std::span<const float> row_coordinates, std::span<const float> values,
+                   const write_options &options) {
+    check_columns(columns, options);
+    const std::size_t rows = row_coordinates.size();
+    if (values.size() % columns != 0 || values.size() / columns != rows) {
+        throw std::invalid_argument("write_rows_at needs " + std::to_string(columns) +
+                                    " values for each row coordinate");
+    }
+    const std::uint64_t row_bytes = 4 * (std::uint64_t{columns} + 1);
+    if (first > (std::uint64_t{INT64_MAX} - 4 * values.size()) / row_bytes - 1) {
+        throw std::invalid_argument("rows from " + std::to_string(first) +
+                                    " on lie beyond what one file can hold");
+    }
+    place_rows(fd, columns, row_coordinates.data(), values.data(), rows, row_bytes * (first + 1),
+               needs_swap(options.order));
 }
 
 row_writer::row_writer(std::FILE *out, std::span<const float> column_coordinates,

@@ -660,7 +660,7 @@ TEST(read_rows, reads_any_block_of_rows_of_a_path_where_it_lies_in_either_order)
     const fs::path dir = scratch_dir();
     // Rows shorter and longer than a read block, so that blocks split where rows end.
     for (const auto &[rows, columns] :
-         {std::pair<std::size_t, std::size_t>{70000, 3}, {9, 300000}}) {
+         {std::pair<std::size_t, std::size_t>{70000, 3}, {600000, 3}, {9, 300000}}) {
         const binmat::grid g = sample_grid(rows, columns);
         for (const byte_order order : {byte_order::little, byte_order::big}) {
             binmat::write_file(dir / "g", g, {order, false});
@@ -680,6 +680,70 @@ TEST(read_rows, reads_any_block_of_rows_of_a_path_where_it_lies_in_either_order)
             }
         }
     }
+    fs::remove_all(dir);
+}
+
+TEST(read_columns, reads_a_span_of_columns_of_any_rows_in_either_order) {
+    const fs::path dir = scratch_dir();
+    const binmat::grid g = sample_grid(7, 40);
+    for (const byte_order order : {byte_order::little, byte_order::big}) {
+        binmat::write_file(dir / "g", g, {order, false});
+        const binmat::header h = binmat::read_header(dir / "g", {order});
+        for (const auto &[first, rows, left, width] :
+             {std::tuple<std::size_t, std::size_t, std::size_t, std::size_t>{0, 7, 0, 40},
+              {2, 3, 39, 1},
+              {6, 1, 5, 10},
+              {3, 0, 1, 2}}) {
+            Floats values(rows * width);
+            binmat::read_columns(dir / "g", h, first, left, width, values);
+            Floats expected;
+            for (std::size_t r = first; r < first + rows; ++r) {
+                for (std::size_t c = left; c < left + width; ++c) {
+                    expected.push_back(g.values[r * 40 + c]);
+                }
+            }
+            EXPECT_TRUE(same_bits(values, expected)) << first << " " << left;
+        }
+        Floats values(4);
+        EXPECT_THROW(binmat::read_columns(dir / "g", h, 6, 38, 2, values), std::invalid_argument);
+        EXPECT_THROW(binmat::read_columns(dir / "g", h, 0, 39, 2, values), std::invalid_argument);
+    }
+    binmat::write_file(dir / "g", sample_grid(7, 40), {byte_order::big, false});
+    const binmat::header stale = binmat::read_header(dir / "g", {byte_order::big});
+    binmat::write_file(dir / "g", g, {byte_order::big, false});
+    Floats values(2);
+    EXPECT_THROW(binmat::read_columns(dir / "g", stale, 0, 0, 1, values), fs::filesystem_error);
+    fs::remove_all(dir);
+}
+
+TEST(write_rows_at, fills_a_file_in_any_order_with_the_bytes_write_file_writes) {
+    const fs::path dir = scratch_dir();
+    const binmat::grid g = sample_grid(300000, 3);
+    for (const byte_order order : {byte_order::little, byte_order::big}) {
+        binmat::write_file(dir / "whole", g, {order, false});
+        const int fd = ::open((dir / "placed").c_str(), O_RDWR | O_CREAT | O_TRUNC, 0600);
+        ASSERT_GE(fd, 0);
+        binmat::write_header_at(fd, g.column_coordinates, g.rows(), {order, false});
+        // Blocks as workers finish them: the last first, one of a single row.
+        for (const auto &[first, count] :
+             {std::pair<std::size_t, std::size_t>{200001, 99999}, {0, 200000}, {200000, 1}}) {
+            binmat::write_rows_at(
+                fd, 3, first, std::span<const float>(g.row_coordinates).subspan(first, count),
+                std::span<const float>(g.values).subspan(3 * first, 3 * count), {order, false});
+        }
+        ::close(fd);
+        EXPECT_EQ(bytes::of_file((dir / "placed").string()),
+                  bytes::of_file((dir / "whole").string()));
+    }
+    const int fd = ::open((dir / "placed").c_str(), O_RDWR);
+    const Floats one(1);
+    EXPECT_THROW(binmat::write_header_at(fd, {}, 1), std::invalid_argument);
+    EXPECT_THROW(binmat::write_header_at(fd, one, 0), std::invalid_argument);
+    EXPECT_THROW(binmat::write_rows_at(fd, 3, 0, one, one), std::invalid_argument);
+    ::close(fd);
+    const int read_only = ::open((dir / "placed").c_str(), O_RDONLY);
+    EXPECT_THROW(binmat::write_rows_at(read_only, 1, 0, one, one), std::system_error);
+    ::close(read_only);
     fs::remove_all(dir);
 }
 
