@@ -57,6 +57,7 @@ class CMakeBuild(build_ext):
 setup(
     package_dir={"": "src"},
     packages=["binmat"],
+    package_data={"binmat": ["py.typed"]},
     ext_modules=[CMakeExtension("binmat._binmat")],
     cmdclass={"build_ext": CMakeBuild},
 )

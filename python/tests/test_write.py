@@ -1,4 +1,5 @@
 import os
+import warnings
 
 import numpy as np
 import pytest
@@ -88,3 +89,59 @@ class TestRefusals:
     def test_a_missing_directory_is_an_os_error(self, tmp_path):
         with pytest.raises(FileNotFoundError):
             binmat.write(tmp_path / "missing" / "g", [[1.0]])
+
+
+def test_masked_cells_are_stored_as_nan(tmp_path):
+    data = np.ma.masked_array(np.arange(6.0).reshape(2, 3), mask=[[0, 1, 0], [0, 0, 1]])
+    data.data[0, 1] = 1e300  # hidden: neither stored nor refused for its range
+    binmat.write(tmp_path / "m", data, row_coordinates=np.ma.masked_array([1.0, 2.0], [0, 1]))
+    g = binmat.read(tmp_path / "m")
+    np.testing.assert_array_equal(g.values, [[0, np.nan, 2], [3, 4, np.nan]])
+    np.testing.assert_array_equal(g.row_coordinates, [1, np.nan])
+
+
+def test_dataarrays_are_stored_rows_by_the_dimension_that_holds_them(tmp_path, canonical):
+    xr = pytest.importorskip("xarray")
+    original = (canonical / "binary3").read_bytes()
+    z = xr.open_dataset(canonical / "binary3", engine="binmat").z
+    for read_back in (z, z.T, z.load().T, binmat.read(canonical / "binary3").to_xarray().T):
+        binmat.write(tmp_path / "back", read_back)
+        assert (tmp_path / "back").read_bytes() == original
+    raster = xr.DataArray(np.arange(6.0).reshape(2, 3), dims=("y", "x"),
+                          coords={"y": [10.0, 20.0], "x": [1.0, 2.0, 3.0]})
+    for kwargs, shape, rows in (({}, (2, 3), [10, 20]), ({"rows": "x"}, (3, 2), [1, 2, 3]),
+                                ({"columns": "y"}, (3, 2), [1, 2, 3]),
+                                ({"rows": "y", "columns": "x"}, (2, 3), [10, 20])):
+        binmat.write(tmp_path / "r", raster, **kwargs)
+        g = binmat.read(tmp_path / "r")
+        assert g.shape == shape and list(g.row_coordinates) == rows, kwargs
+    with pytest.raises(ValueError, match="'t' is not a dimension"):
+        binmat.write(tmp_path / "r", raster, rows="t")
+
+
+def test_integers_that_float32_rounds_give_one_warning_with_their_count(tmp_path):
+    with pytest.warns(RuntimeWarning, match="^3 integer values of values cannot be held") as w:
+        binmat.write(tmp_path / "i", np.array([[2**24 + 1, 2**24, 2**31 - 1, -(2**25) - 1]]))
+    assert len(w) == 1
+    with warnings.catch_warnings():
+        warnings.simplefilter("error")
+        binmat.write(tmp_path / "i", np.array([[2**24, -(2**24), 7]], np.int64))
+        binmat.write(tmp_path / "i", np.array([[2**63 - 2**40]], np.int64))
+        binmat.write(tmp_path / "i", np.array([[2**64 - 2**40]], np.uint64))
+
+
+def test_bad_paths_raise_what_open_raises(tmp_path):
+    for call in (lambda p: binmat.write(p, np.ones((1, 1))), binmat.read, binmat.header):
+        with pytest.raises(ValueError, match="embedded null byte"):
+            call(str(tmp_path / "a\0b"))
+        with pytest.raises(TypeError, match="not int"):
+            call(3) if call is not binmat.read else binmat.header(3)
+    assert not list(tmp_path.iterdir())
+
+
+def test_a_grid_is_an_array_to_numpy_without_a_copy(canonical):
+    for g in (binmat.read(canonical / "binary3"), binmat.read(canonical / "binary3", mmap=True)):
+        a = np.asarray(g)
+        np.testing.assert_array_equal(a, g.values)
+        assert np.shares_memory(a, g.values)
+    assert np.asarray(g, dtype=np.float64).dtype == np.float64

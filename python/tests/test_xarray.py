@@ -132,3 +132,45 @@ def test_a_cluster_of_worker_processes_computes_a_stack(tmp_path):
         total = client.compute(ds.z.sum("t")).result(timeout=60)
         assert len(client.scheduler_info()["workers"]) == 2
     np.testing.assert_allclose(total.values, sum(g.values for g in grids))
+
+
+def test_datasets_close_in_with_blocks_and_take_every_engines_keywords(tmp_path):
+    paths = [tmp_path / f"t{k}" for k in range(2)]
+    for p in paths:
+        small_grid(p)
+    keywords = dict(decode_times=False, mask_and_scale=True, decode_coords="all",
+                    use_cftime=False, decode_timedelta=False, concat_characters=True)
+    with xr.open_dataset(paths[0], engine="binmat", **keywords) as ds:
+        assert ds.z.shape == (5, 4)
+    with xr.open_mfdataset(paths, engine="binmat", combine="nested", concat_dim="t",
+                           **keywords) as ds:
+        assert ds.z.shape == (2, 5, 4)
+    entry = BinmatBackendEntrypoint()
+    assert entry.url.startswith("https://") and "ignored" in entry.__doc__
+
+
+def test_chunks_of_their_own_are_blocks_of_whole_rows_of_about_128_mib(tmp_path):
+    h = binmat.header(small_grid(tmp_path / "g", rows=40, columns=3) and tmp_path / "g")
+    z = xr.open_dataset(tmp_path / "g", engine="binmat", chunks={}).z
+    assert z.encoding["preferred_chunks"] == {"x": 40, "y": 3}
+    assert z.data.chunks == ((40,), (3,)) and h.rows == 40
+    # A grid far larger than a chunk, written sparse: the header is all that opening reads.
+    columns = 1 << 15
+    rows = 3 * (128 << 20) // (4 * columns) + 5
+    with open(tmp_path / "large", "wb") as f:
+        f.write(np.array([columns] + [0] * columns, "<f4").tobytes())
+        f.truncate(4 * (columns + 1) * (rows + 1))
+    z = xr.open_dataset(tmp_path / "large", engine="binmat", chunks={}, drop_variables="x").z
+    per_chunk = (128 << 20) // (4 * columns)
+    assert z.data.chunks[0] == (per_chunk,) * 3 + (5,) and z.data.chunks[1] == (columns,)
+
+
+def test_narrow_columns_of_long_rows_read_only_their_bytes(tmp_path):
+    values = np.arange(6 * 20000, dtype=np.float32).reshape(6, 20000)
+    binmat.write(tmp_path / "wide", values)
+    z = xr.open_dataset(tmp_path / "wide", engine="binmat").z
+    before = os.stat(tmp_path / "wide").st_size
+    np.testing.assert_array_equal(z[:, 10:20].values, values[:, 10:20])
+    np.testing.assert_array_equal(z[1:5:2, 19990::3].values, values[1:5:2, 19990::3])
+    np.testing.assert_array_equal(z[:, 7].values, values[:, 7])
+    assert os.stat(tmp_path / "wide").st_size == before
