@@ -4,8 +4,11 @@ Whole grids: binmat.read against numpy.fromfile + reshape of the same file, and 
 against ndarray.tofile of the same bytes, for the square, wide and tall 64 MB grids: unsynced
 (sync=False) against tofile, and synced (the default) against tofile into a new file that is
 synced, renamed over the old one and its directory synced, as binmat.write does. Lazy opening:
-binmat.read(mmap=True), binmat.header and xarray.open_dataset (with and without the row titles)
-on a 1 GiB and a 1 MiB file.
+binmat.read(mmap=True), binmat.header and xarray.open_dataset (with and without the row
+coordinates) on a 1 GiB and a 1 MiB file, warm and cold (the file's pages dropped with
+posix_fadvise before each cold open), beside netCDF4's engine opening the same grid. Parallel
+writing: binmat.to_binmat of a dask array from two worker processes against computing it on the
+client and writing it with binmat.write.
 
 Each figure is the best of several runs, the subject and its baseline taking turns so that both
 meet the same noise. Run with the package installed:
@@ -108,18 +111,33 @@ def whole_grids(directory, repeat, scale):
         same.unlink()
 
 
+def drop_pages(path):
+    """Drops the file's pages from the page cache, so that the next open reads the device."""
+    os.sync()
+    fd = os.open(path, os.O_RDONLY)
+    try:
+        os.posix_fadvise(fd, 0, 0, os.POSIX_FADV_DONTNEED)
+    finally:
+        os.close(fd)
+
+
 def lazy_opening(directory, repeat, scale):
-    print(f"\n{'file':8} {'mmap read':>10} {'header':>10} {'open_dataset':>13} {'without x':>10}")
+    print(f"\n{'file':8} {'mmap read':>10} {'header':>10} {'open_dataset':>13} {'without x':>10} "
+          f"{'netCDF4':>10}   {'cold open':>10} {'netCDF4':>10}")
     for label, side in LAZY_SIDES.items():
         side = max(side // scale, 1) if label == "1 GiB" else side
         path = directory / f"lazy-{side}.bm"
         with open(path, "wb") as f:
             head = np.arange(side + 1, dtype="<f4")
-            head[0] = side  # the column count, then the titles 1..side
+            head[0] = side  # the column count, then the coordinates 1..side
             head.tofile(f)
             row = np.ones(side + 1, dtype="<f4")
             for _ in range(side):
                 row.tofile(f)
+        nc = directory / f"lazy-{side}.nc"
+        xr.Dataset({"z": (("x", "y"), np.ones((side, side), np.float32))},
+                   coords={"x": np.arange(1, side + 1, dtype=np.float32),
+                           "y": np.arange(1, side + 1, dtype=np.float32)}).to_netcdf(nc)
 
         def mapped():
             binmat.read(path, mmap=True)
@@ -133,11 +151,48 @@ def lazy_opening(directory, repeat, scale):
         def dataset_without_x():
             xr.open_dataset(path, engine="binmat", drop_variables="x").close()
 
-        times = best(repeat, mapped, header, dataset, dataset_without_x)
+        def netcdf():
+            xr.open_dataset(nc, engine="netcdf4").close()
+
+        def cold(open_one, file):
+            def opened():
+                drop_pages(file)
+                start = time.perf_counter()
+                open_one()
+                return time.perf_counter() - start
+            return opened
+
+        times = best(repeat, mapped, header, dataset, dataset_without_x, netcdf)
+        colds = [min(cold(o, f)() for _ in range(repeat)) for o, f in ((dataset, path), (netcdf, nc))]
         size = path.stat().st_size
         print(f"{label:8} {times[0] * 1e3:8.2f}ms {times[1] * 1e3:8.2f}ms "
-              f"{times[2] * 1e3:11.2f}ms {times[3] * 1e3:8.2f}ms   ({size / 2**20:.0f} MiB)")
+              f"{times[2] * 1e3:11.2f}ms {times[3] * 1e3:8.2f}ms {times[4] * 1e3:8.2f}ms   "
+              f"{colds[0] * 1e3:8.2f}ms {colds[1] * 1e3:8.2f}ms   ({size / 2**20:.0f} MiB)")
         path.unlink()
+        nc.unlink()
+
+
+def parallel_writing(directory, repeat, scale):
+    import dask.array as da
+    from distributed import Client, LocalCluster
+
+    rows, columns = SHAPES["square"]
+    rows, columns = rows // scale, columns // scale
+    print(f"\n{'grid':8} {'to_binmat':>10} {'compute+write':>14} {'ratio':>6}   (two worker processes)")
+    with LocalCluster(n_workers=2, threads_per_worker=1, processes=True,
+                      dashboard_address=None) as cluster, Client(cluster):
+        values = da.random.RandomState(1).standard_normal((rows, columns), chunks=(rows // 8, columns))
+        values = values.astype(np.float32)
+
+        def parallel():
+            binmat.to_binmat(values, directory / "parallel.bm")
+
+        def on_the_client():
+            binmat.write(directory / "client.bm", values.compute())
+
+        parallel_time, client_time = best(repeat, parallel, on_the_client)
+        print(f"{'square':8} {parallel_time * 1e3:8.1f}ms {client_time * 1e3:12.1f}ms "
+              f"{parallel_time / client_time:6.2f}")
 
 
 def main():
@@ -149,6 +204,7 @@ def main():
     with tempfile.TemporaryDirectory(dir=args.dir) as directory:
         whole_grids(Path(directory), args.repeat, args.scale)
         lazy_opening(Path(directory), args.repeat, args.scale)
+        parallel_writing(Path(directory), args.repeat, args.scale)
 
 
 if __name__ == "__main__":
