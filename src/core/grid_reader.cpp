@@ -13,6 +13,7 @@
 #include <fcntl.h>
 #include <optional>
 #include <sys/stat.h>
+#include <sys/uio.h>
 #include <system_error>
 #include <unistd.h>
 
@@ -531,14 +532,32 @@ std::vector<float> read_row_coordinates(const std::filesystem::path &path, const
         });
         return coordinates;
     }
-    // Every coordinate lies in a page of its own: asking for them all at once lets the device
-    // fetch them side by side rather than one after another, when they are not cached.
-    for (std::uint64_t i = 0; i < h.rows; ++i) {
-        ::posix_fadvise(fd, static_cast<off_t>(h.first_row_offset + i * row_bytes), 4,
-                        POSIX_FADV_WILLNEED);
-    }
+    // Every coordinate lies in a page of its own. Those whose pages are cached are read at once;
+    // the others are asked for all together, so that the device fetches them side by side
+    // rather than one after another, and read when they arrive.
     detail::in_two_halves(h.rows, 1024, [&](std::uint64_t first, std::uint64_t last) {
+        std::vector<std::uint64_t> uncached;
+        bool probing = true;
         for (std::uint64_t i = first; i < last; ++i) {
+            unsigned char coordinate[4];
+            iovec piece{coordinate, 4};
+            const std::uint64_t at = h.first_row_offset + i * row_bytes;
+            if (probing) {
+                const ssize_t k = ::preadv2(fd, &piece, 1, static_cast<off_t>(at), RWF_NOWAIT);
+                if (k == 4) {
+                    coordinates[i] = stored_float(coordinate, h.order);
+                    continue;
+                }
+                // A kernel or file system that cannot say reads everything the plain way.
+                probing = k >= 0 || errno == EAGAIN || errno == EINTR;
+            }
+            uncached.push_back(i);
+        }
+        for (const std::uint64_t i : uncached) {
+            ::posix_fadvise(fd, static_cast<off_t>(h.first_row_offset + i * row_bytes), 4,
+                            POSIX_FADV_WILLNEED);
+        }
+        for (const std::uint64_t i : uncached) {
             unsigned char coordinate[4];
             read_at(fd, h, coordinate, 4, h.first_row_offset + i * row_bytes);
             coordinates[i] = stored_float(coordinate, h.order);
