@@ -666,7 +666,7 @@ TEST(read_rows, reads_any_block_of_rows_of_a_path_where_it_lies_in_either_order)
     const fs::path dir = scratch_dir();
     // Rows shorter and longer than a read block, so that blocks split where rows end.
     for (const auto &[rows, columns] :
-         {std::pair<std::size_t, std::size_t>{70000, 3}, {600000, 3}, {9, 300000}}) {
+         {std::pair<std::size_t, std::size_t>{70000, 3}, {600000, 3}, {9, 300000}, {2000, 1500}}) {
         const binmat::grid g = sample_grid(rows, columns);
         for (const byte_order order : {byte_order::little, byte_order::big}) {
             binmat::write_file(dir / "g", g, {order, false});
