@@ -586,17 +586,17 @@ namespace {
 // Rows from this length on are read straight into the caller's storage.
 constexpr std::size_t long_row_bytes = 4096;
 
-// Rows [from, to) of those from `first` on, each row's coordinate and values read into place by
+// `count` rows from `first` on, each row's coordinate and values read into place by
 // one scattering read of many rows at a time, then put in this machine's byte order.
-void read_long_rows(int fd, const header &h, std::uint64_t first, std::size_t from, std::size_t to,
+void read_long_rows(int fd, const header &h, std::uint64_t first, std::size_t count,
                     float *row_coordinates, float *values) {
     const std::size_t columns = h.columns();
     const std::size_t row_bytes = detail::row_bytes(columns);
     const std::size_t per_read =
         std::max<std::size_t>(1, std::min<std::size_t>(IOV_MAX / 2, staging_bytes * 8 / row_bytes));
     std::vector<iovec> pieces(2 * per_read);
-    for (std::size_t done = from; done < to;) {
-        const std::size_t n = std::min(per_read, to - done);
+    for (std::size_t done = 0; done < count;) {
+        const std::size_t n = std::min(per_read, count - done);
         for (std::size_t i = 0; i < n; ++i) {
             pieces[2 * i] = {row_coordinates + done + i, 4};
             pieces[2 * i + 1] = {values + (done + i) * columns, 4 * columns};
@@ -656,7 +656,7 @@ void read_rows(const std::filesystem::path &path, const header &h, std::uint64_t
     if (row_bytes >= long_row_bytes) {
         // Long rows land where they belong, each coordinate and its values apart, in one read
         // of many rows: no copy on the way, and nothing for a second core to share.
-        read_long_rows(fd, h, first, 0, count, row_coordinates.data(), values.data());
+        read_long_rows(fd, h, first, count, row_coordinates.data(), values.data());
         return;
     }
     const std::size_t per_block = std::max<std::size_t>(1, staging_bytes / row_bytes);

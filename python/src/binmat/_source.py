@@ -112,11 +112,14 @@ class _ByteSource:
         h = Header(**fields)
         return h, (self._row_coordinates(h) if with_row_coordinates else None)
 
+    def _changed(self):
+        return FileChangedError(
+            errno.ESTALE, "the file was replaced or changed since it was opened", self.name
+        )
+
     def _check(self):
         if self._identity() != self.identity:
-            raise FileChangedError(
-                errno.ESTALE, "the file was replaced or changed since it was opened", self.name
-            )
+            raise self._changed()
 
     def _row_coordinates(self, h):
         if h.rows == 0:
@@ -139,10 +142,7 @@ class _ByteSource:
 
     def _whole(self, block, expected):
         if len(block) != expected:
-            self._check()
-            raise FileChangedError(
-                errno.ESTALE, "the file was replaced or changed since it was opened", self.name
-            )
+            raise self._changed()
 
     def rows(self, h, first, count):
         self._check()
