@@ -19,7 +19,9 @@ bool parse(std::string text, bool fill, binmat::grid &g) {
         std::abort();
     }
     try {
-        g = binmat::read_long_csv(in, {fill});
+        binmat::long_csv_options options;
+        options.fill_missing = fill;
+        g = binmat::read_long_csv(in, options);
         std::fclose(in);
         return true;
     } catch (const binmat::conversion_error &e) {
@@ -48,7 +50,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
         char *buffer = nullptr;
         std::size_t length = 0;
         FILE *out = open_memstream(&buffer, &length);
-        binmat::long_csv_writer csv(out, g.column_coordinates);
+        binmat::long_csv_writer csv(out, g.column_coordinates, true);
         for (std::size_t i = 0; i < g.rows(); ++i) {
             csv.put_row(g.row_coordinates[i], g.row(i));
         }

@@ -7,10 +7,12 @@
 #include <binmat/formats/quote.h>
 
 #include <algorithm>
+#include <array>
 #include <bit>
 #include <cerrno>
 #include <cmath>
 #include <cstring>
+#include <deque>
 #include <limits>
 #include <numeric>
 #include <system_error>
@@ -78,11 +80,100 @@ struct cell {
     throw conversion_error(why, {static_cast<std::uint64_t>(line), std::nullopt, {}});
 }
 
+// Splits a line into its fields: a field in double quotes may hold commas, and "" inside one
+// stands for a quote. Views into the line, or into `scratch` for a field that held "".
+void split_fields(std::string_view text, long line, std::vector<std::string_view> &fields,
+                  std::deque<std::string> &scratch) {
+    fields.clear();
+    scratch.clear();
+    for (std::size_t at = 0;;) {
+        std::size_t start = at;
+        while (start < text.size() && (text[start] == ' ' || text[start] == '\t')) {
+            ++start;
+        }
+        if (start == text.size() || text[start] != '"') {
+            const std::size_t comma = text.find(',', at);
+            fields.push_back(trimmed(text.substr(at, comma - at)));
+            if (comma == std::string_view::npos) {
+                return;
+            }
+            at = comma + 1;
+            continue;
+        }
+        bool doubled = false;
+        std::size_t close = start + 1;
+        for (;; close += 2, doubled = true) {
+            close = text.find('"', close);
+            if (close == std::string_view::npos) {
+                refuse(line, "a quoted field is not closed");
+            }
+            if (close + 1 == text.size() || text[close + 1] != '"') {
+                break;
+            }
+        }
+        std::string_view field = text.substr(start + 1, close - start - 1);
+        if (doubled) {
+            std::string &plain = scratch.emplace_back();
+            for (std::size_t k = 0; k < field.size(); ++k) {
+                plain += field[k];
+                k += field[k] == '"' ? 1 : 0;
+            }
+            field = plain;
+        }
+        fields.push_back(trimmed(field));
+        at = close + 1;
+        while (at < text.size() && (text[at] == ' ' || text[at] == '\t')) {
+            ++at;
+        }
+        if (at == text.size()) {
+            return;
+        }
+        if (text[at] != ',') {
+            refuse(line, "text after the closing quote of a field");
+        }
+        ++at;
+    }
+}
+
+// The fields that hold x, y and z, by the header's names: those asked for, or else the three
+// it names, after the unnamed index column that pandas writes first.
+std::array<std::size_t, 3> chosen_fields(std::span<const std::string_view> names,
+                                         const long_csv_options &options, long line) {
+    std::array<std::size_t, 3> picked{};
+    if (!options.columns.empty()) {
+        std::string named;
+        for (std::size_t k = 0; k < names.size(); ++k) {
+            named += (k == 0 ? "" : ",") + std::string(names[k]);
+        }
+        for (std::size_t k = 0; k < 3; ++k) {
+            const auto found = std::find(names.begin(), names.end(), options.columns[k]);
+            if (found == names.end()) {
+                refuse(line, "no column " + binmat::quoted(options.columns[k]) +
+                                 "; the header names " + named);
+            }
+            picked[k] = static_cast<std::size_t>(found - names.begin());
+        }
+        return picked;
+    }
+    const std::size_t skip = names.size() == 4 && names[0].empty() ? 1 : 0;
+    bool numbers = true;
+    for (const std::string_view n : names) {
+        float v = 0;
+        numbers = numbers && parse_float(n, v) == number::ok;
+    }
+    if (names.size() - skip != 3 || numbers) {
+        refuse(line, "the first line must be a header of three names, such as x,y,z "
+                     "(--columns picks three from a wider file)");
+    }
+    return {skip, skip + 1, skip + 2};
+}
+
 std::string cell_text(float x, float y) { return "x=" + float_text(x) + ", y=" + float_text(y); }
 
 } // namespace
 
-long_csv_writer::long_csv_writer(std::FILE *out, std::span<const float> y) : out_(out) {
+long_csv_writer::long_csv_writer(std::FILE *out, std::span<const float> y, bool exact)
+    : out_(out), exact_(exact) {
     y_.reserve(y.size());
     for (const float v : y) {
         // Built by appending: GCC 12 at -O3 warns falsely about "," + text.
@@ -101,7 +192,11 @@ void long_csv_writer::put_row(float x, std::span<const float> z) {
     for (std::size_t j = 0; j < z.size(); ++j) {
         text_ += x_text;
         text_ += y_[j];
-        text_.append(zs, format_float(zs, z[j]));
+        if (exact_ || !std::isnan(z[j])) {
+            text_.append(zs, format_float(zs, z[j]));
+        } else if (std::bit_cast<std::uint32_t>(z[j]) != std::bit_cast<std::uint32_t>(blank)) {
+            ++dropped_; // an empty field reads back as the plain quiet NaN
+        }
         text_ += '\n';
         if (text_.size() >= flush_at) {
             flush();
@@ -129,6 +224,11 @@ binmat::grid read_long_csv(std::FILE *in, const long_csv_options &options) {
     line_reader lines(in);
     std::string_view text;
     bool have_header = false;
+    std::vector<std::string_view> fields;
+    std::deque<std::string> scratch;
+    std::array<std::size_t, 3> picked{};
+    std::size_t width = 0;
+    std::string header_names;
     axis xs;
     axis ys;
     std::vector<cell> cells;
@@ -140,40 +240,39 @@ binmat::grid read_long_csv(std::FILE *in, const long_csv_options &options) {
         if (text.empty()) {
             continue;
         }
-        std::string_view fields[3];
-        std::size_t n = 0;
-        for (std::size_t start = 0;; ++n) {
-            const std::size_t comma = text.find(',', start);
-            if (n < 3) {
-                fields[n] = trimmed(text.substr(start, comma - start));
-            }
-            if (comma == std::string_view::npos) {
-                ++n;
-                break;
-            }
-            start = comma + 1;
-        }
+        split_fields(text, lines.number(), fields, scratch);
         if (!have_header) {
-            if (n != 3 || fields[0] != "x" || fields[1] != "y" || fields[2] != "z") {
-                refuse(lines.number(), "the first line must be the header x,y,z");
+            picked = chosen_fields(fields, options, lines.number());
+            width = fields.size();
+            for (const std::size_t k : picked) {
+                header_names += (header_names.empty() ? "" : ",") + std::string(fields[k]);
             }
             have_header = true;
             continue;
         }
-        if (n != 3) {
-            refuse(lines.number(),
-                   "expected three numbers x,y,z, found " + std::to_string(n) + " fields");
+        if (fields.size() != width) {
+            refuse(lines.number(), width == 3
+                                       ? "expected three numbers " + header_names + ", found " +
+                                             std::to_string(fields.size()) + " fields"
+                                       : "expected " + std::to_string(width) +
+                                             " fields, as the header has, found " +
+                                             std::to_string(fields.size()));
         }
         float v[3] = {};
         for (std::size_t k = 0; k < 3; ++k) {
-            switch (parse_float(fields[k], v[k])) {
+            const std::string_view field = fields[picked[k]];
+            if (k == 2 && field.empty()) {
+                v[k] = long_csv_writer::blank; // how pandas and spreadsheets leave a value out
+                continue;
+            }
+            switch (parse_float(field, v[k])) {
             case number::ok:
                 break;
             case number::out_of_range:
-                refuse(lines.number(),
-                       binmat::quoted(fields[k]) + " is out of single-precision range");
+                refuse(lines.number(), binmat::quoted(field) + " is out of single-precision range");
             case number::not_a_number:
-                refuse(lines.number(), binmat::quoted(fields[k]) + " is not a number");
+                refuse(lines.number(), field.empty() ? "an empty coordinate"
+                                                     : binmat::quoted(field) + " is not a number");
             }
         }
         if (cells.size() == std::numeric_limits<std::uint32_t>::max()) {

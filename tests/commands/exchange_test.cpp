@@ -81,7 +81,8 @@ TEST_F(exchange, every_format_gives_back_the_identical_file) {
             const std::string titles =
                 ext == "npy" ? words({"--x", file + ".x.npy", "--y", file + ".y.npy"}) : "";
             const std::string other = std::string(file).append(".").append(ext);
-            const Outcome out = run(words({"convert", file, other, titles}));
+            const Outcome out =
+                run(words({"convert", file, other, titles, ext == "csv" ? "--exact" : ""}));
             ASSERT_EQ(out.status, 0) << file << " " << ext << ": " << out.err;
             const Outcome back =
                 run(words({"convert", other, file + ".back", "--to binmat", titles}));
@@ -287,7 +288,14 @@ TEST_F(exchange, csv_is_rebuilt_in_any_line_order_and_names_the_faulty_line) {
          "no line gives the cell x=1, y=0 (1 cell missing; --fill nan makes them NaN)"},
         {"x,y,z\n0,0,1\n0,1,2\n\n0,0,3\n",
          "line 5: the cell x=0, y=0 was given already, on line 2"},
-        {"a,b,c\n0,0,1\n", "line 1: the first line must be the header x,y,z"},
+        {"0,0,1\n0,1,2\n", "line 1: the first line must be a header of three names, such as "
+                           "x,y,z (--columns picks three from a wider file)"},
+        {"a,b,c,d\n0,0,1,2\n", "line 1: the first line must be a header of three names, such as "
+                               "x,y,z (--columns picks three from a wider file)"},
+        {"a,b,c\n0,0,1,2\n", "line 2: expected three numbers a,b,c, found 4 fields"},
+        {"x,y,z\n0,\"0,1\n", "line 2: a quoted field is not closed"},
+        {"x,y,z\n0,\"0\"1,1\n", "line 2: text after the closing quote of a field"},
+        {"x,y,z\n0,,1\n", "line 2: an empty coordinate"},
         {"x,y,z\n0,0\n", "line 2: expected three numbers x,y,z, found 2 fields"},
         {"x,y,z\n0,0,1,2\n", "line 2: expected three numbers x,y,z, found 4 fields"},
         {"x,y,z\n0,zero,1\n", "line 2: 'zero' is not a number"},
@@ -302,6 +310,35 @@ TEST_F(exchange, csv_is_rebuilt_in_any_line_order_and_names_the_faulty_line) {
         EXPECT_EQ(out.err, std::string("binmat: bad.csv: ") + c.message + "\n") << c.text;
         EXPECT_FALSE(exists("refused"));
     }
+}
+
+TEST_F(exchange, csv_as_pandas_writes_it_is_read_and_nan_goes_out_as_an_empty_field) {
+    // DataFrame.to_csv with its index, without, and with quoting=csv.QUOTE_ALL.
+    write("index.csv", ",lat,lon,t2m,extra\n0,1.0,10.0,0.5,a\n1,1.0,20.0,,b\n2,2.0,10.0,2.5,c\n"
+                       "3,2.0,20.0,3.5,d\n");
+    write("plain.csv", "lat,lon,t2m\n1.0,10.0,0.5\n1.0,20.0,\n2.0,10.0,2.5\n2.0,20.0,3.5\n");
+    write("quoted.csv", "\"lat\",\"lon\",\"t2m\"\n\"1.0\",\"10.0\",\"0.5\"\n\"1.0\",\"20.0\",\"\"\n"
+                        "\"2.0\",\"10.0\",\"2.5\"\n\"2.0\",\"20.0\",\"3.5\"\n");
+    write("unnamed.csv", ",x,y,z\n0,1,10,0.5\n1,1,20,\n2,2,10,2.5\n3,2,20,3.5\n");
+    for (const char *args :
+         {"index.csv --columns lat,lon,t2m", "plain.csv", "quoted.csv", "unnamed.csv"}) {
+        EXPECT_EQ(
+            run(std::string("convert ") + args + " - --to binmat | '" BINMAT_EXE "' dump -").out,
+            "2 10 20\n1 0.5 nan\n2 2.5 3.5\n")
+            << args;
+    }
+    // Out: NaN is an empty field, and a NaN that loses its sign or payload so is said once.
+    write("nans.csv", "x,y,z\n0,0,nan\n0,1,-nan\n0,2,nan(0x7fc00001)\n");
+    ASSERT_EQ(run("convert nans.csv nans").status, 0);
+    const Outcome out = run("convert nans out.csv");
+    EXPECT_EQ(contents(dir / "out.csv"), "x,y,z\n0,0,\n0,1,\n0,2,\n");
+    EXPECT_EQ(out.err, "binmat: warning: out.csv: 2 NaNs have a sign or payload that an empty "
+                       "field does not keep: --exact keeps them\n");
+    ASSERT_EQ(run("convert nans exact.csv --exact").status, 0);
+    EXPECT_EQ(contents(dir / "exact.csv"), "x,y,z\n0,0,nan\n0,1,-nan\n0,2,nan(0x7fc00001)\n");
+    EXPECT_EQ(run("convert plain.csv - --to binmat --columns lat,lon").status, 2);
+    EXPECT_EQ(run("convert index.csv refused --columns lat,lon,t").err,
+              "binmat: index.csv: line 1: no column 't'; the header names ,lat,lon,t2m,extra\n");
 }
 
 TEST_F(exchange, npy_arrays_of_every_plain_number_type_are_read_and_others_refused) {

@@ -16,6 +16,7 @@
 #include <map>
 #include <memory>
 #include <optional>
+#include <sstream>
 #include <system_error>
 
 namespace cli {
@@ -59,6 +60,9 @@ struct options {
     std::string row_coordinates;    // --x: a .npy file of them
     std::string column_coordinates; // --y
     std::string fill;
+    std::string csv_column_list;          // --columns X,Y,Z
+    std::vector<std::string> csv_columns; // its names
+    bool exact = false;                   // --exact: NaNs in CSV keep their payloads
     bool no_sync = false;
     binmat::netcdf_attributes attributes;
 };
@@ -86,6 +90,15 @@ void check_options(const options &o, format from, format to) {
     }
     if (!o.fill.empty() && from != format::csv) {
         usage("--fill is for cells a CSV file leaves out");
+    }
+    if (!o.csv_columns.empty() && from != format::csv) {
+        usage("--columns picks the columns of a CSV file that is read");
+    }
+    if (!o.csv_columns.empty() && o.csv_columns.size() != 3) {
+        usage("--columns names three columns: the row titles, the column titles and the values");
+    }
+    if (o.exact && to != format::csv) {
+        usage("--exact keeps the NaN payloads of a CSV output");
     }
     if (o.order == binmat::byte_order::detect && from != format::binmat) {
         usage("--byte-order auto judges a binary matrix file that is read");
@@ -134,9 +147,21 @@ void with_input(const options &o, format from,
     }
     case format::csv: {
         const input_file in(o.input);
-        use(reading(o.input, [&] { return binmat::read_long_csv(in.raw(), {o.fill == "nan"}); }));
+        binmat::long_csv_options csv;
+        csv.fill_missing = o.fill == "nan";
+        csv.columns = o.csv_columns;
+        use(reading(o.input, [&] { return binmat::read_long_csv(in.raw(), csv); }));
         return;
     }
+    }
+}
+
+// Said once, after the whole output, since any row may hold such a NaN.
+void report_dropped(const options &o, const binmat::long_csv_writer &csv) {
+    if (const std::uint64_t n = csv.dropped_payloads(); n > 0) {
+        warn(o.output, std::to_string(n) + (n == 1 ? " NaN has" : " NaNs have") +
+                           " a sign or payload that an empty field does not keep: --exact "
+                           "keeps them");
     }
 }
 
@@ -174,11 +199,12 @@ void write_output(const options &o, format to, const binmat::grid_view &g, outpu
     }
     case format::csv:
         out.write([&](binmat::output_file &f) {
-            binmat::long_csv_writer csv(f.stream(), g.column_coordinates);
+            binmat::long_csv_writer csv(f.stream(), g.column_coordinates, o.exact);
             for (std::size_t i = 0; i < g.rows(); ++i) {
                 csv.put_row(g.row_coordinates[i], g.values.subspan(i * g.columns(), g.columns()));
             }
             csv.finish();
+            report_dropped(o, csv);
         });
         return;
     }
@@ -211,15 +237,16 @@ void write_coordinates(const options &o, const binmat::grid_view &g, output_file
 void stream_to_csv(const options &o, output_file &out) {
     input_file in(o.input);
     // Writes the rows that `next` hands over, one at a time, until it has none.
-    const auto write = [&out](std::span<const float> columns, const auto &next) {
+    const auto write = [&](std::span<const float> columns, const auto &next) {
         std::optional<binmat::long_csv_writer> csv;
-        out.write([&](binmat::output_file &f) { csv.emplace(f.stream(), columns); });
+        out.write([&](binmat::output_file &f) { csv.emplace(f.stream(), columns, o.exact); });
         std::vector<float> values(columns.size());
         float x = 0;
         while (next(x, values)) {
             out.write([&](binmat::output_file &) { csv->put_row(x, values); });
         }
         out.write([&](binmat::output_file &) { csv->finish(); });
+        report_dropped(o, *csv);
     };
     reading(o.input, [&] {
         std::optional<binmat::mapped_grid> map;
@@ -250,6 +277,12 @@ void stream_to_csv(const options &o, output_file &out) {
 }
 
 int run(options o) {
+    if (!o.csv_column_list.empty()) {
+        std::stringstream names(o.csv_column_list);
+        for (std::string name; std::getline(names, name, ',');) {
+            o.csv_columns.push_back(name);
+        }
+    }
     const format from = o.from.value_or(format_of(o.input));
     const format to = o.to.value_or(format_of(o.output));
     check_options(o, from, to);
@@ -327,13 +360,18 @@ subcommand add_convert(CLI::App &app) {
                     ".npy: the file of the row titles (read or written)");
     sub->add_option("--y", o->column_coordinates,
                     ".npy: the file of the column titles (read or written)");
+    sub->add_option("--columns", o->csv_column_list,
+                    "CSV: the columns holding the row titles, column titles and values")
+        ->option_text("X,Y,Z");
+    sub->add_flag("--exact", o->exact,
+                  "CSV: write NaNs as text that keeps their sign and payload, not as empty fields");
     sub->add_option("--fill", o->fill, "CSV: what a missing cell becomes (default: an error)")
         ->check(CLI::IsMember({"nan"}));
     sub->footer(R"(Formats go by extension: .nc (also .nc4, .cdf) is NetCDF, .npy numpy's array
 file, .csv long CSV, and anything else a binary matrix file, in the order
 --byte-order gives. --from and --to name them for standard input and output
 and for other names. A grid that goes out and comes back is the same bit for
-bit, NaNs and their payloads included.
+bit, NaNs and their payloads included (for CSV, with --exact).
 
 NetCDF: written as NetCDF-4 following the CF conventions, with z(x, y) and the
 titles as the coordinate variables x and y; NaN is the fill value. Read from
@@ -345,10 +383,14 @@ undone, and a warning when values lose precision on the way to float32.
 Read from a 2-D array of floats, integers or booleans in either byte order
 and either memory order, with the titles from --x and --y or the indices.
 
-CSV: a header x,y,z and one line per cell. Read in any line order: lines that
-go a row at a time, as written here, keep their order; lines in any other
-order give rows and columns sorted by coordinate. A missing or repeated cell is an error naming the line,
-unless --fill nan makes missing cells NaN. A binary matrix file is turned
+CSV: a header x,y,z and one line per cell, NaN as an empty field (as pandas
+writes it; --exact writes nan or nan(0xBITS) instead). Read with any header of
+three names (row titles, column titles, values), after an unnamed index column
+as pandas writes, or the three that --columns names; fields may be quoted and
+an empty value is NaN. Read in any line order: lines that go a row at a time,
+as written here, keep their order; lines in any other order give rows and
+columns sorted by coordinate. A missing or repeated cell is an error naming
+the line, unless --fill nan makes missing cells NaN. A binary matrix file is turned
 into CSV a row at a time, so its size is not bounded by memory.)");
     return {sub, [o] { return run(*o); }};
 }
