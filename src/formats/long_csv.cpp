@@ -143,7 +143,10 @@ std::array<std::size_t, 3> chosen_fields(std::span<const std::string_view> names
     if (!options.columns.empty()) {
         std::string named;
         for (std::size_t k = 0; k < names.size(); ++k) {
-            named += (k == 0 ? "" : ",") + std::string(names[k]);
+            if (k != 0) {
+                named += ',';
+            }
+            named += names[k];
         }
         for (std::size_t k = 0; k < 3; ++k) {
             const auto found = std::find(names.begin(), names.end(), options.columns[k]);
@@ -245,7 +248,10 @@ binmat::grid read_long_csv(std::FILE *in, const long_csv_options &options) {
             picked = chosen_fields(fields, options, lines.number());
             width = fields.size();
             for (const std::size_t k : picked) {
-                header_names += (header_names.empty() ? "" : ",") + std::string(fields[k]);
+                if (!header_names.empty()) {
+                    header_names += ',';
+                }
+                header_names += fields[k];
             }
             have_header = true;
             continue;
