@@ -273,6 +273,38 @@ variables: float z(x, y) ; z:_ChunkSizes = 1, 1048576 ;
     }
 }
 
+TEST_F(exchange, netcdf_out_places_the_grid_for_cf_and_gis_readers) {
+    ASSERT_EQ(run("convert binary1 placed.nc --name t2m --deflate 5 --crs EPSG:32633 "
+                  "--x-units m --y-units m")
+                  .status,
+              0);
+    const std::string header = shell("ncdump -hs placed.nc").out;
+    for (const char *line :
+         {"float t2m(x, y)", "x:axis = \"Y\"", "y:axis = \"X\"", "t2m:grid_mapping = \"crs\"",
+          "t2m:_DeflateLevel = 5", "t2m:_Shuffle = \"true\"",
+          "crs:crs_wkt = \"PROJCS[\\\"WGS 84 / UTM zone 33N"}) {
+        EXPECT_NE(header.find(line), std::string::npos) << line << "\n" << header;
+    }
+    EXPECT_NE(shell("gdalinfo placed.nc").out.find("WGS 84 / UTM zone 33N"), std::string::npos);
+    EXPECT_EQ(shell("/usr/bin/python3 -c \"import xarray; d = xarray.open_dataset('placed.nc'); "
+                    "print(d.t2m.dims, d.x.axis, d.y.axis, d.t2m.encoding['zlib'])\"")
+                  .out,
+              "('x', 'y') Y X True\n");
+    ASSERT_EQ(run("convert placed.nc placed.back").status, 0);
+    EXPECT_EQ(contents(dir / "placed.back"), contents(dir / "binary1"));
+    // Titles CF forbids for a coordinate variable are kept, with a word.
+    write("repeat.csv", "x,y,z\n1,0,1\n1,nan,2\n");
+    ASSERT_EQ(run("convert repeat.csv repeat").status, 0);
+    EXPECT_EQ(run("convert repeat repeat.nc").err,
+              "binmat: warning: repeat.nc: the column titles (y) repeat, hold NaN or are out of "
+              "order: kept as they are, but CF readers may refuse or misplace them\n");
+    for (const char *args : {"--crs nonsense", "--crs +proj=nothing", "--name x", "--deflate 10"}) {
+        EXPECT_EQ(run(std::string("convert binary1 refused.nc ") + args).status, 2) << args;
+    }
+    EXPECT_EQ(run("convert binary1 refused.csv --deflate 3").status, 2);
+    EXPECT_FALSE(exists("refused.nc"));
+}
+
 TEST_F(exchange, csv_is_rebuilt_in_any_line_order_and_names_the_faulty_line) {
     write("shuffled.csv", "x,y,z\n2,20,5\n1,10,1\n1,30,3\n2,10,4\n1,20,2\n2,30,6\n");
     EXPECT_EQ(run("convert shuffled.csv - --to binmat | '" BINMAT_EXE "' dump -").out,

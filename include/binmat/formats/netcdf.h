@@ -25,15 +25,21 @@ struct netcdf_attributes {
     std::string standard_name; // of z
     std::string long_name;     // of z
     std::string history;
+    std::string name = "z"; // of the values' variable
+    std::string crs_wkt;    // a grid_mapping variable "crs" with this WKT, when not empty
+    int deflate = 0;        // 1 to 9: zlib after shuffling, in chunks; 0: contiguous, as read
 };
 
 // Writes a NetCDF file into `out`, through the path by which netCDF-C, which writes only by name,
 // reaches it. From a grid in memory, or a block of rows at a time from a mapped binary matrix
-// file, in constant memory. Throws output_error when the file cannot be written (a file-size
-// limit or a full disk among the reasons), and conversion_error for anything else netCDF-C
-// refuses.
-void write_netcdf(output_file &out, const grid_view &g, const netcdf_attributes &a);
-void write_netcdf(output_file &out, const mapped_grid &g, const netcdf_attributes &a);
+// file, in constant memory. Coordinates are written as they are, even where CF readers would
+// refuse them as a coordinate variable (repeated, NaN, out of order): the warnings returned
+// say so. Throws output_error when the file cannot be written (a file-size limit or a full disk
+// among the reasons), and conversion_error for anything else netCDF-C refuses.
+std::vector<std::string> write_netcdf(output_file &out, const grid_view &g,
+                                      const netcdf_attributes &a);
+std::vector<std::string> write_netcdf(output_file &out, const mapped_grid &g,
+                                      const netcdf_attributes &a);
 
 // Reads the 2-D numeric variable `variable` (or the only one, when empty) of a NetCDF file, with
 // its dimensions' coordinate variables as coordinates (indices when a dimension has none), and

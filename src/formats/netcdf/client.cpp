@@ -11,6 +11,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cmath>
 #include <csignal>
 #include <cstring>
 #include <dlfcn.h>
@@ -19,6 +20,7 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <span>
 #include <spawn.h>
 #include <sys/mman.h>
 #include <sys/resource.h>
@@ -26,6 +28,7 @@
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
+#include <utility>
 
 namespace binmat {
 
@@ -97,10 +100,37 @@ int room_lacking(int fd, std::uint64_t bytes) {
     return status == EOPNOTSUPP || status == EINVAL ? 0 : status;
 }
 
-void write_rows(binmat::output_file &out, std::size_t rows, std::span<const float> columns,
-                void *context,
-                void (*block)(void *, std::size_t, std::size_t, const float **, const float **),
-                const netcdf_attributes &a) {
+// Whether coordinates, seen in order, make a CF coordinate variable: strictly increasing or
+// strictly decreasing, without NaN.
+class cf_axis {
+  public:
+    void see(std::span<const float> values) {
+        for (const float v : values) {
+            if (std::isnan(v)) {
+                fine_ = false;
+            } else if (seen_) {
+                const int direction = v > last_ ? 1 : v < last_ ? -1 : 0;
+                fine_ = fine_ && direction != 0 && (direction_ == 0 || direction == direction_);
+                direction_ = direction;
+            }
+            last_ = v;
+            seen_ = true;
+        }
+    }
+    [[nodiscard]] bool fine() const { return fine_; }
+
+  private:
+    bool fine_ = true;
+    bool seen_ = false;
+    int direction_ = 0;
+    float last_ = 0;
+};
+
+std::vector<std::string> write_rows(binmat::output_file &out, std::size_t rows,
+                                    std::span<const float> columns, void *context,
+                                    void (*block)(void *, std::size_t, std::size_t, const float **,
+                                                  const float **),
+                                    const netcdf_attributes &a) {
     require_netcdf();
     // The values and coordinates at least; beyond a file-size limit, refused before HDF5 is
     // involved.
@@ -118,7 +148,8 @@ void write_rows(binmat::output_file &out, std::size_t rows, std::span<const floa
         binmat::output_file &out;
         void *source;
         void (*block)(void *, std::size_t, std::size_t, const float **, const float **);
-    } w{out, context, block};
+        cf_axis x;
+    } w{out, context, block, {}};
     binmat_netcdf_rows grid{};
     grid.context = &w;
     grid.rows = rows;
@@ -126,12 +157,14 @@ void write_rows(binmat::output_file &out, std::size_t rows, std::span<const floa
     grid.column_coordinates = columns.data();
     grid.block = [](void *self, std::size_t first, std::size_t count, const float **c,
                     const float **v) {
-        const auto *w = static_cast<writing *>(self);
+        auto *w = static_cast<writing *>(self);
         w->block(w->source, first, count, c, v);
+        w->x.see({*c, count}); // each block once, in order
     };
     grid.opened = [](void *self) { static_cast<writing *>(self)->out.library_opened(); };
     const binmat_netcdf_text text{a.units.c_str(),         a.x_units.c_str(),   a.y_units.c_str(),
-                                  a.standard_name.c_str(), a.long_name.c_str(), a.history.c_str()};
+                                  a.standard_name.c_str(), a.long_name.c_str(), a.history.c_str(),
+                                  a.name.c_str(),          a.crs_wkt.c_str(),   a.deflate};
     const std::string name = out.name_for_library().string();
     char error[512] = {};
     if (write(name.c_str(), &grid, &text, error, sizeof error) != 0) {
@@ -143,19 +176,33 @@ void write_rows(binmat::output_file &out, std::size_t rows, std::span<const floa
         }
         throw conversion_error(error);
     }
+    cf_axis y;
+    y.see(columns);
+    std::vector<std::string> warnings;
+    for (const auto &[fine, which] :
+         {std::pair{w.x.fine(), "row titles (x)"}, std::pair{y.fine(), "column titles (y)"}}) {
+        if (!fine) {
+            warnings.push_back(std::string("the ") + which +
+                               " repeat, hold NaN or are out of order: kept as they are, but CF "
+                               "readers may refuse or misplace them");
+        }
+    }
+    return warnings;
 }
 
 } // namespace
 
-void write_netcdf(output_file &out, const grid_view &g, const netcdf_attributes &a) {
+std::vector<std::string> write_netcdf(output_file &out, const grid_view &g,
+                                      const netcdf_attributes &a) {
     view_rows rows{g};
-    write_rows(out, g.rows(), g.column_coordinates, &rows, view_rows::block, a);
+    return write_rows(out, g.rows(), g.column_coordinates, &rows, view_rows::block, a);
 }
 
-void write_netcdf(output_file &out, const mapped_grid &g, const netcdf_attributes &a) {
+std::vector<std::string> write_netcdf(output_file &out, const mapped_grid &g,
+                                      const netcdf_attributes &a) {
     file_rows rows{g, {}, {}};
-    write_rows(out, static_cast<std::size_t>(g.header().rows), g.header().column_coordinates, &rows,
-               file_rows::block, a);
+    return write_rows(out, static_cast<std::size_t>(g.header().rows), g.header().column_coordinates,
+                      &rows, file_rows::block, a);
 }
 
 namespace {

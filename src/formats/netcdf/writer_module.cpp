@@ -83,27 +83,47 @@ void write(const char *path, const binmat_netcdf_rows &g, const binmat_netcdf_te
     const int dims[2] = {x_dim, y_dim};
     d.check(nc_def_var(d.id(), "x", NC_FLOAT, 1, &x_dim, &x), "defining x");
     d.check(nc_def_var(d.id(), "y", NC_FLOAT, 1, &y_dim, &y), "defining y");
-    d.check(nc_def_var(d.id(), "z", NC_FLOAT, 2, dims, &z), "defining z");
-    // One contiguous block, written once: no chunk index, no fill values written first only to
-    // be overwritten, and values that a reader can map where they lie.
-    d.check(nc_def_var_chunking(d.id(), z, NC_CONTIGUOUS, nullptr), "laying out z");
+    const std::string name = a.name != nullptr && *a.name != '\0' ? a.name : "z";
+    d.check(nc_def_var(d.id(), name.c_str(), NC_FLOAT, 2, dims, &z), "defining " + name);
+    if (a.deflate > 0) {
+        // Chunks of about a megabyte, whole rows where rows are short enough.
+        const std::size_t columns = std::min<std::size_t>(g.columns, std::size_t{1} << 18);
+        const std::size_t chunk[2] = {
+            std::min(g.rows, std::max<std::size_t>(1, (std::size_t{1} << 18) / columns)), columns};
+        d.check(nc_def_var_chunking(d.id(), z, NC_CHUNKED, chunk), "laying out " + name);
+        d.check(nc_def_var_deflate(d.id(), z, 1, 1, a.deflate), "compressing " + name);
+    } else {
+        // One contiguous block, written once: no chunk index, no fill values written first
+        // only to be overwritten, and values that a reader can map where they lie.
+        d.check(nc_def_var_chunking(d.id(), z, NC_CONTIGUOUS, nullptr), "laying out " + name);
+    }
     for (const int v : {x, y, z}) {
-        d.check(nc_def_var_fill(d.id(), v, NC_NOFILL, nullptr), "defining z");
+        d.check(nc_def_var_fill(d.id(), v, NC_NOFILL, nullptr), "defining " + name);
     }
     // Missing values are NaN, and said so for readers that look for a fill value.
     const float nan = std::numeric_limits<float>::quiet_NaN();
     d.check(nc_put_att_float(d.id(), z, "_FillValue", NC_FLOAT, 1, &nan), "writing _FillValue");
     put_text(d, NC_GLOBAL, "Conventions", "CF-1.8");
     put_text(d, NC_GLOBAL, "history", a.history);
+    // Rows are lines of a picture to GIS tools, so x is the Y axis and y the X axis.
     put_text(d, x, "long_name", "row coordinate");
+    put_text(d, x, "axis", "Y");
     put_text(d, x, "units", a.x_units);
     put_text(d, x, "standard_name", standard_name_for(a.x_units));
     put_text(d, y, "long_name", "column coordinate");
+    put_text(d, y, "axis", "X");
     put_text(d, y, "units", a.y_units);
     put_text(d, y, "standard_name", standard_name_for(a.y_units));
     put_text(d, z, "long_name", a.long_name);
     put_text(d, z, "standard_name", a.standard_name);
     put_text(d, z, "units", a.units);
+    if (a.crs_wkt != nullptr && *a.crs_wkt != '\0') {
+        int crs = 0;
+        d.check(nc_def_var(d.id(), "crs", NC_INT, 0, nullptr, &crs), "defining crs");
+        put_text(d, crs, "crs_wkt", a.crs_wkt);
+        put_text(d, crs, "spatial_ref", a.crs_wkt); // where GDAL looks first
+        put_text(d, z, "grid_mapping", "crs");
+    }
     d.check(nc_enddef(d.id()), "defining the file");
     d.check(nc_put_var_float(d.id(), y, g.column_coordinates), "writing y");
     // Blocks of about a megabyte: large writes, and memory that does not grow with the grid.
@@ -116,7 +136,7 @@ void write(const char *path, const binmat_netcdf_rows &g, const binmat_netcdf_te
         const std::size_t start[2] = {first, 0};
         const std::size_t extent[2] = {count, g.columns};
         d.check(nc_put_vara_float(d.id(), x, start, extent, coordinates), "writing x");
-        d.check(nc_put_vara_float(d.id(), z, start, extent, values), "writing z");
+        d.check(nc_put_vara_float(d.id(), z, start, extent, values), "writing " + name);
     }
     d.close();
 }

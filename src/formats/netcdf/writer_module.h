@@ -14,6 +14,9 @@ struct binmat_netcdf_text {
     const char *standard_name; // of z
     const char *long_name;     // of z
     const char *history;
+    const char *name;    // of the values' variable, "z" by default
+    const char *crs_wkt; // the grid mapping's coordinate reference system, or empty
+    int deflate;         // 1 to 9 compresses the values with zlib after shuffling; 0 not
 };
 
 // The grid to write, a block of rows at a time from wherever it comes.
@@ -30,9 +33,9 @@ struct binmat_netcdf_rows {
     void (*opened)(void *context);
 };
 
-// Writes a NetCDF-4 file following the CF conventions at `path`, z(x, y) with the coordinates as
-// the coordinate variables x and y. Returns 0, or nonzero with why not in `error` (at most
-// `size` bytes, its end included).
+// Writes a NetCDF-4 file following the CF conventions at `path`, z(x, y) (or the name given) with
+// the coordinates as the coordinate variables x and y. Returns 0, or nonzero with why not in
+// `error` (at most `size` bytes, its end included).
 int binmat_write_netcdf(const char *path, const binmat_netcdf_rows *grid,
                         const binmat_netcdf_text *text, char *error, std::size_t size);
 }

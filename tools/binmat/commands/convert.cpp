@@ -1,5 +1,6 @@
 // binmat convert: grids to and from NetCDF, numpy's .npy and long CSV.
 #include "commands.h"
+#include "crs.h"
 #include "input.h"
 #include "output.h"
 
@@ -63,6 +64,7 @@ struct options {
     std::string csv_column_list;          // --columns X,Y,Z
     std::vector<std::string> csv_columns; // its names
     bool exact = false;                   // --exact: NaNs in CSV keep their payloads
+    std::string crs;                      // --crs: any code or WKT that PROJ understands
     bool no_sync = false;
     binmat::netcdf_attributes attributes;
 };
@@ -79,10 +81,14 @@ void check_options(const options &o, format from, format to) {
         usage("--variable chooses what to read from a NetCDF file");
     }
     const binmat::netcdf_attributes &a = o.attributes;
-    if ((!a.units.empty() || !a.x_units.empty() || !a.y_units.empty() ||
-         !a.standard_name.empty()) &&
+    if ((!a.units.empty() || !a.x_units.empty() || !a.y_units.empty() || !a.standard_name.empty() ||
+         a.name != "z" || a.deflate != 0 || !o.crs.empty()) &&
         to != format::netcdf) {
-        usage("--units, --x-units, --y-units and --standard-name describe a NetCDF output");
+        usage("--units, --x-units, --y-units, --standard-name, --name, --deflate and --crs "
+              "describe a NetCDF output");
+    }
+    if (a.name == "x" || a.name == "y" || a.name == "crs" || a.name.empty()) {
+        usage("--name " + a.name + ": x and y name the titles and crs the grid mapping");
     }
     if ((!o.row_coordinates.empty() || !o.column_coordinates.empty()) && from != format::npy &&
         to != format::npy) {
@@ -176,8 +182,13 @@ void check_writable(const options &o, const binmat::grid_view &g) {
 // NetCDF is written by netCDF-C itself: whatever it refuses concerns the output.
 template <typename Grid>
 void write_netcdf(output_file &out, const Grid &g, const binmat::netcdf_attributes &a) {
-    about(out.name(), concerning::doing::writing_output,
-          [&] { out.write([&](binmat::output_file &f) { binmat::write_netcdf(f, g, a); }); });
+    std::vector<std::string> warnings;
+    about(out.name(), concerning::doing::writing_output, [&] {
+        out.write([&](binmat::output_file &f) { warnings = binmat::write_netcdf(f, g, a); });
+    });
+    for (const std::string &w : warnings) {
+        warn(out.name(), w);
+    }
 }
 
 void write_output(const options &o, format to, const binmat::grid_view &g, output_file &out) {
@@ -286,6 +297,9 @@ int run(options o) {
     const format from = o.from.value_or(format_of(o.input));
     const format to = o.to.value_or(format_of(o.output));
     check_options(o, from, to);
+    if (!o.crs.empty() && to == format::netcdf) {
+        o.attributes.crs_wkt = crs_wkt(o.crs);
+    }
     if (o.attributes.history.empty()) {
         o.attributes.history = "converted from " + o.input + " by binmat convert";
     }
@@ -356,6 +370,13 @@ subcommand add_convert(CLI::App &app) {
     sub->add_option("--y-units", o->attributes.y_units, "NetCDF: the units of the column titles");
     sub->add_option("--standard-name", o->attributes.standard_name,
                     "NetCDF: the CF standard name of the values");
+    sub->add_option("--name", o->attributes.name, "NetCDF: the values' variable (default z)");
+    sub->add_option("--deflate", o->attributes.deflate,
+                    "NetCDF: compress the values with zlib, after shuffling, at this level")
+        ->check(CLI::Range(1, 9))
+        ->option_text("1..9");
+    sub->add_option("--crs", o->crs,
+                    "NetCDF: the coordinate reference system (EPSG:4326, WKT, PROJ string)");
     sub->add_option("--x", o->row_coordinates,
                     ".npy: the file of the row titles (read or written)");
     sub->add_option("--y", o->column_coordinates,
@@ -373,11 +394,14 @@ file, .csv long CSV, and anything else a binary matrix file, in the order
 and for other names. A grid that goes out and comes back is the same bit for
 bit, NaNs and their payloads included (for CSV, with --exact).
 
-NetCDF: written as NetCDF-4 following the CF conventions, with z(x, y) and the
-titles as the coordinate variables x and y; NaN is the fill value. Read from
-the only 2-D numeric variable or --variable, with the coordinate variables of
-its two dimensions as titles (or their indices), packing and fill values
-undone, and a warning when values lose precision on the way to float32.
+NetCDF: written as NetCDF-4 following the CF conventions, with z(x, y) (or
+--name) and the titles as the coordinate variables x (axis Y: rows are a
+picture's lines) and y (axis X); NaN is the fill value. Titles that CF forbids
+(repeated, NaN, out of order) are written as they are, with a warning.
+--deflate compresses the values; --crs adds a grid mapping for GIS tools.
+Read from the only 2-D numeric variable or --variable, with the coordinate
+variables of its two dimensions as titles (or their indices), packing and fill
+values undone, and a warning when values lose precision on the way to float32.
 
 .npy: written as a float32 array, the titles into --x and --y when given.
 Read from a 2-D array of floats, integers or booleans in either byte order
