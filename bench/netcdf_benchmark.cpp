@@ -112,7 +112,7 @@ void to_netcdf() {
 }
 
 void from_netcdf(const char *name) {
-    binmat::read_netcdf(directory() / name, "", [](const binmat::grid_view &g) {
+    binmat::read_netcdf(directory() / name, {}, [](const binmat::grid_view &g) {
         binmat::write_file(directory() / "back", g, {binmat::byte_order::little, false});
     });
 }

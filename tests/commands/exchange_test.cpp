@@ -257,7 +257,12 @@ variables: float z(x, y) ; z:_ChunkSizes = 1, 1048576 ;
         const char *message;
     } cases[] = {
         {"shapes.nc", "shapes.nc: several 2-D variables (a, b): choose one with --variable"},
-        {"shapes.nc --variable c", "shapes.nc: 'c(t, x, y)' has 3 dimensions; a grid has two"},
+        {"shapes.nc --variable c", "shapes.nc: 'c(t, x, y)' has 3 dimensions of more than one "
+                                   "value (t has 2, x has 2, y has 3); pick one slice with "
+                                   "--index DIM=I for all but two"},
+        {"shapes.nc --variable c --index t=2", "--index t=2: 't' has 2 values (0 to 1)"},
+        {"shapes.nc --variable c --index s=0", "'c(t, x, y)' has no dimension 's' for --index"},
+        {"shapes.nc --variable c --index t=0 --index x=1", "keeps 1 dimension after --index"},
         {"shapes.nc --variable name", "'name(y)' has 1 dimension; a grid has two"},
         {"shapes.nc --variable d", "shapes.nc: no variable 'd'; the 2-D ones: a, b"},
         {"text_titles.nc", "the coordinate variable 'x' holds text (string), not numbers"},
@@ -271,6 +276,97 @@ variables: float z(x, y) ; z:_ChunkSizes = 1, 1048576 ;
         EXPECT_NE(out.err.find(c.message), std::string::npos) << c.args << ": " << out.err;
         EXPECT_FALSE(exists("refused")) << c.args;
     }
+}
+
+TEST_F(exchange, netcdf_as_other_tools_write_it_comes_in_and_is_diagnosed) {
+    // Classic files hold unsigned values in signed types, flagged by _Unsigned; a reanalysis
+    // field has a time of one value; a 4-D field is read a slice at a time.
+    write("real.cdl", R"(netcdf real {
+dimensions: time = 1 ; level = 3 ; lat = 2 ; lon = 3 ;
+variables:
+  double time(time) ; float lat(lat) ; float lon(lon) ; float level(level) ;
+  byte b(lat, lon) ; b:_Unsigned = "true" ; b:_FillValue = -1b ;
+  short s(lat, lon) ; s:_Unsigned = "true" ; s:scale_factor = 0.5 ;
+  float t2m(time, lat, lon) ;
+  float ta(time, level, lat, lon) ;
+data:
+  time = 0 ; lat = 10, 20 ; lon = 1, 2, 3 ; level = 1000, 850, 500 ;
+  b = 0, 127, -128, -2, -1, 5 ;
+  s = 0, 1, -1, -32768, 32767, 2 ;
+  t2m = 1, 2, 3, 4, 5, 6 ;
+  ta = 1, 2, 3, 4, 5, 6, 11, 12, 13, 14, 15, 16, 21, 22, 23, 24, 25, 26 ;
+})");
+    ASSERT_EQ(shell("ncgen -k nc3 -o real.nc real.cdl").status, 0);
+    const std::string dump = " - --to binmat | '" BINMAT_EXE "' dump -";
+    const struct {
+        const char *choice;
+        const char *grid;
+    } reads[] = {
+        {"--variable b", "3 1 2 3\n10 0 127 128\n20 254 nan 5\n"},
+        {"--variable s", "3 1 2 3\n10 0 0.5 32767.5\n20 16384 16383.5 1\n"},
+        {"--variable t2m", "3 1 2 3\n10 1 2 3\n20 4 5 6\n"},
+        {"--variable ta --index level=2", "3 1 2 3\n10 21 22 23\n20 24 25 26\n"},
+    };
+    for (const auto &r : reads) {
+        const Outcome out = run(std::string("convert real.nc ") + r.choice + dump);
+        EXPECT_EQ(out.out, r.grid) << r.choice << ": " << out.err;
+    }
+    // Groups, their variables found by path and listed; 2-D coordinates dropped with a word.
+    ncgen("groups", R"(netcdf groups {
+dimensions: y = 2 ; x = 3 ;
+variables: float x(x) ; float y(y) ;
+data: x = 5, 6, 7 ; y = 1, 2 ;
+group: forecast {
+  variables: float t(y, x) ;
+  data: t = 1, 2, 3, 4, 5, 6 ;
+  group: swath {
+    dimensions: k = 2 ;
+    variables: float u(k, x) ; u:coordinates = "lat lon" ; float lat(k, x) ; float lon(k, x) ;
+    data: u = 1, 1, 1, 2, 2, 2 ; lat = 1, 2, 3, 4, 5, 6 ; lon = 1, 2, 3, 4, 5, 6 ;
+  }
+}
+})");
+    EXPECT_NE(run("convert groups.nc out")
+                  .err.find("several 2-D variables (/forecast/t, /forecast/swath/u)"),
+              std::string::npos);
+    EXPECT_EQ(run("convert groups.nc --variable /forecast/t" + dump).out,
+              "3 5 6 7\n1 1 2 3\n2 4 5 6\n");
+    const Outcome swath = run("convert groups.nc --variable /forecast/swath/u" + dump);
+    EXPECT_EQ(swath.out, "3 5 6 7\n0 1 1 1\n1 2 2 2\n");
+    EXPECT_NE(swath.err.find("'/forecast/swath/u' lies on a curvilinear grid: its 2-D "
+                             "coordinates (lat, lon) cannot be kept"),
+              std::string::npos)
+        << swath.err;
+    EXPECT_NE(run("convert groups.nc out --variable /nowhere/t").err.find("no variable "),
+              std::string::npos);
+    // info and check say what a NetCDF file is and how to convert it, not what its bytes lack.
+    const Outcome info = run("info real.nc");
+    EXPECT_EQ(info.status, 1);
+    EXPECT_EQ(info.out, "real.nc: a NetCDF classic file, not a binary matrix file\n"
+                        "  4 of 8 variables make a grid:\n"
+                        "    b(lat=2, lon=3) unsigned byte\n"
+                        "    s(lat=2, lon=3) unsigned short\n"
+                        "    t2m(time=1, lat=2, lon=3) float\n"
+                        "    ta(time=1, level=3, lat=2, lon=3) float, with --index level=0\n"
+                        "  convert with: binmat convert real.nc real.bm --variable b\n");
+    const Outcome check = run("check groups.nc");
+    EXPECT_EQ(check.status, 1);
+    EXPECT_EQ(check.out.substr(0, check.out.find('\n')),
+              "groups.nc: invalid: a NetCDF-4 file, not a binary matrix file");
+    EXPECT_NE(check.out.find("convert with: binmat convert groups.nc groups.bm --variable "
+                             "/forecast/t\n"),
+              std::string::npos)
+        << check.out;
+    const Outcome json = run("check --json groups.nc");
+    EXPECT_NE(json.out.find(R"("problem":"netcdf")"), std::string::npos) << json.out;
+    EXPECT_NE(json.out.find(R"({"grid":true,"index":"","name":"/forecast/t","shape":"y=2, x=3")"),
+              std::string::npos)
+        << json.out;
+    write("cut_short.nc", std::string("CDF\x01\0\0\0\0", 8));
+    EXPECT_NE(run("check cut_short.nc")
+                  .out.find("NetCDF by its signature, but the NetCDF "
+                            "library refuses it: "),
+              std::string::npos);
 }
 
 TEST_F(exchange, netcdf_out_places_the_grid_for_cf_and_gis_readers) {

@@ -10,9 +10,12 @@
 #include <binmat/mapped.h>
 #include <binmat/output.h>
 
+#include <cstdint>
 #include <filesystem>
 #include <functional>
+#include <span>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace binmat {
@@ -41,20 +44,48 @@ std::vector<std::string> write_netcdf(output_file &out, const grid_view &g,
 std::vector<std::string> write_netcdf(output_file &out, const mapped_grid &g,
                                       const netcdf_attributes &a);
 
-// Reads the 2-D numeric variable `variable` (or the only one, when empty) of a NetCDF file, with
-// its dimensions' coordinate variables as coordinates (indices when a dimension has none), and
-// hands the grid to `use`. The file is decoded by the helper binmat-read-netcdf in a process of
-// its own, under limits: a file that crashes netCDF-C or HDF5 is refused. Values that can be used
-// as stored (single precision, little-endian, contiguous and unpacked, with no fill value but
-// NaN) are handed over where they lie in a map of the file; others come back through shared
-// memory. Returns the warnings about precision lost on the way to single precision. Throws
-// conversion_error with the reason for a file or variable it refuses, and
-// std::filesystem::filesystem_error when the file cannot be opened.
-std::vector<std::string> read_netcdf(const std::filesystem::path &path, const std::string &variable,
+// Which variable makes the grid, and the slice of it: a variable in a group is named by its
+// path ("/group/name"); `index` fixes dimensions at one index each ({"time", 0}). Dimensions of
+// one value are dropped without asking. An empty name: the only variable that makes a grid.
+struct netcdf_choice {
+    std::string variable;
+    std::vector<std::pair<std::string, std::uint64_t>> index;
+};
+
+// Reads the variable chosen (2-D, once dimensions of one value are dropped and those fixed by
+// index taken out) of a NetCDF file, with its dimensions' coordinate variables as coordinates
+// (indices when a dimension has none), and hands the grid to `use`. The file is decoded by the
+// helper binmat-read-netcdf in a process of its own, under limits: a file that crashes netCDF-C
+// or HDF5 is refused. Values that can be used as stored (single precision, little-endian,
+// contiguous and unpacked, with no fill value but NaN) are handed over where they lie in a map
+// of the file; others come back through shared memory. Returns warnings: precision lost on the
+// way to single precision, 2-D coordinates not kept. Throws conversion_error with the reason
+// for a file or variable it refuses, and std::filesystem::filesystem_error when the file cannot
+// be opened.
+std::vector<std::string> read_netcdf(const std::filesystem::path &path, const netcdf_choice &choice,
                                      const std::function<void(const grid_view &)> &use);
 // The same from a descriptor the caller keeps open (standard input): a regular file is read where
 // it lies, anything else to its end.
-std::vector<std::string> read_netcdf(int descriptor, const std::string &variable,
+std::vector<std::string> read_netcdf(int descriptor, const netcdf_choice &choice,
                                      const std::function<void(const grid_view &)> &use);
+
+// What a NetCDF file holds, for telling a user what could be converted.
+struct netcdf_variable {
+    std::string name;  // with its group's path outside the root group
+    std::string shape; // "time=1, lat=181, lon=360"
+    std::string type;  // "float", "unsigned byte", ...
+    bool grid = false; // makes a grid as it is (dimensions of one value dropped)
+    std::string index; // or with these options ("--index level=0"), when not empty
+};
+struct netcdf_listing {
+    std::string kind;                       // "NetCDF classic", "NetCDF-4", ...
+    std::vector<netcdf_variable> variables; // the first 64
+    std::uint64_t variable_count = 0;
+};
+// Lists a NetCDF file's variables, through the helper as read_netcdf does. Throws as it does.
+netcdf_listing list_netcdf(const std::filesystem::path &path);
+
+// Whether bytes begin as a NetCDF file: the classic signature, or HDF5's.
+bool looks_like_netcdf(std::span<const unsigned char> head);
 
 } // namespace binmat

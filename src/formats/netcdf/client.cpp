@@ -2,6 +2,7 @@
 // decodes files in a process of its own, asked and checked.
 #include <binmat/formats/netcdf.h>
 
+#include "classic.h"
 #include "protocol.h"
 #include "writer_module.h"
 #include <binmat/formats/parts.h>
@@ -347,7 +348,8 @@ server the_server;
 // The NetCDF helper at work on one file: asked, answered, and ended whatever happens.
 class helper {
   public:
-    helper(int input, const std::string &file, const std::string &variable) : lock_(server_lock) {
+    helper(int input, const std::string &file, const netcdf_choice &choice, bool list = false)
+        : lock_(server_lock) {
         int reply[2] = {-1, -1};
         int go[2] = {-1, -1};
         if (::pipe2(reply, O_CLOEXEC) != 0 ||
@@ -365,7 +367,9 @@ class helper {
         protocol::request r;
         r.stream = file.empty();
         r.path = file;
-        r.variable = variable;
+        r.variable = choice.variable;
+        r.index = choice.index;
+        r.list = list;
         const std::vector<unsigned char> bytes = protocol::encode(r);
         const int fds[4] = {input, go_end.fd, reply_end.fd, memory_.fd};
         // A server that died since the last file is started again, once.
@@ -542,7 +546,7 @@ class helper {
 
 // Decodes the NetCDF file `input` leads to; a regular file is named to the helper by `name`, so
 // that it can find values stored whole, and anything else is read to its end by the helper.
-std::vector<std::string> decode(int input, const std::string &name, const std::string &variable,
+std::vector<std::string> decode(int input, const std::string &name, const netcdf_choice &choice,
                                 const std::function<void(const grid_view &)> &use) {
     require_netcdf();
     struct stat st {};
@@ -553,7 +557,11 @@ std::vector<std::string> decode(int input, const std::string &name, const std::s
         throw conversion_error("is a directory");
     }
     const bool file = S_ISREG(st.st_mode);
-    helper h(input, file ? name : "", variable);
+    if (choice.variable.size() > protocol::text_limit ||
+        choice.index.size() > protocol::index_limit) {
+        throw conversion_error("a variable's name or a list of --index longer than any file's");
+    }
+    helper h(input, file ? name : "", choice);
     // While the helper reads the file's header, a file that is not large is mapped, in case its
     // values are stored whole and can be used where they lie.
     mapping whole;
@@ -627,20 +635,53 @@ std::vector<std::string> decode(int input, const std::string &name, const std::s
 
 } // namespace
 
-std::vector<std::string> read_netcdf(const std::filesystem::path &path, const std::string &variable,
+std::vector<std::string> read_netcdf(const std::filesystem::path &path, const netcdf_choice &choice,
                                      const std::function<void(const grid_view &)> &use) {
     const descriptor opened(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
     if (opened.fd < 0) {
         throw std::filesystem::filesystem_error("cannot open the NetCDF file", path,
                                                 std::error_code(errno, std::generic_category()));
     }
-    return decode(opened.fd, path.string(), variable, use);
+    return decode(opened.fd, path.string(), choice, use);
 }
 
-std::vector<std::string> read_netcdf(int descriptor, const std::string &variable,
+std::vector<std::string> read_netcdf(int descriptor, const netcdf_choice &choice,
                                      const std::function<void(const grid_view &)> &use) {
     // The helper is handed the descriptor as its own 3.
-    return decode(descriptor, "/proc/self/fd/3", variable, use);
+    return decode(descriptor, "/proc/self/fd/3", choice, use);
+}
+
+netcdf_listing list_netcdf(const std::filesystem::path &path) {
+    require_netcdf();
+    const descriptor opened(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+    struct stat st {};
+    if (opened.fd < 0 || ::fstat(opened.fd, &st) != 0) {
+        throw std::filesystem::filesystem_error("cannot open the NetCDF file", path,
+                                                std::error_code(errno, std::generic_category()));
+    }
+    if (!S_ISREG(st.st_mode)) {
+        throw conversion_error("is not a regular file");
+    }
+    helper h(opened.fd, path.string(), netcdf_choice{}, true);
+    const protocol::frame f = h.next();
+    if (f.what != protocol::kind::listing) {
+        h.garbled("a frame out of order");
+    }
+    h.finish();
+    netcdf_listing out;
+    out.kind = printable(f.file_kind, 60);
+    out.variable_count = f.variable_count;
+    for (const protocol::listed &v : f.variables) {
+        out.variables.push_back({v.name, printable(v.shape, 400), printable(v.type, 60),
+                                 v.grid == 1, v.grid == 2 ? printable(v.index, 400) : ""});
+    }
+    return out;
+}
+
+bool looks_like_netcdf(std::span<const unsigned char> head) {
+    constexpr unsigned char hdf5[8] = {0x89, 'H', 'D', 'F', '\r', '\n', 0x1A, '\n'};
+    return is_netcdf_classic(head) ||
+           (head.size() >= sizeof hdf5 && std::memcmp(head.data(), hdf5, sizeof hdf5) == 0);
 }
 
 } // namespace binmat

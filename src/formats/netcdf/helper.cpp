@@ -225,37 +225,67 @@ std::uint64_t stored_size(nc_type t) {
 }
 
 struct variable_info {
+    int group = -1;
     int id = -1;
-    std::string name;
+    std::string name; // within its group
+    std::string path; // the name in the root group, "/group/name" in any other
     nc_type type = NC_NAT;
     std::vector<int> dims;
 };
 
-variable_info describe(const dataset &d, int id) {
+// A group's full name: "/" for the root.
+std::string group_path(const dataset &d, int group) {
+    std::size_t length = 0;
+    d.check(nc_inq_grpname_full(group, &length, nullptr), "reading a group");
+    std::vector<char> name(length + 1);
+    d.check(nc_inq_grpname_full(group, &length, name.data()), "reading a group");
+    return std::string(name.data(), std::min(length, name.size() - 1));
+}
+
+variable_info describe(const dataset &d, int group, int id) {
     variable_info v;
+    v.group = group;
     v.id = id;
     char name[NC_MAX_NAME + 1] = {};
     int ndims = 0;
-    d.check(nc_inq_var(d.id(), id, name, &v.type, &ndims, nullptr, nullptr), "reading a variable");
+    d.check(nc_inq_var(group, id, name, &v.type, &ndims, nullptr, nullptr), "reading a variable");
     v.name = name;
+    v.path = group == d.id() ? v.name : group_path(d, group) + "/" + v.name;
     v.dims.resize(static_cast<std::size_t>(std::max(ndims, 0)));
-    d.check(nc_inq_vardimid(d.id(), id, v.dims.data()), "reading a variable");
+    d.check(nc_inq_vardimid(group, id, v.dims.data()), "reading a variable");
     return v;
 }
 
-std::string dimension_name(const dataset &d, int dim) {
+std::string dimension_name(const dataset &d, int group, int dim) {
     char name[NC_MAX_NAME + 1] = {};
-    d.check(nc_inq_dimname(d.id(), dim, name), "reading a dimension");
+    d.check(nc_inq_dimname(group, dim, name), "reading a dimension");
     return name;
+}
+
+std::size_t dimension_length(const dataset &d, int group, int dim) {
+    std::size_t length = 0;
+    d.check(nc_inq_dimlen(group, dim, &length), "reading a dimension");
+    return length;
+}
+
+// "name(x, y)", or with the dimensions' lengths, "name(x=3, y=4)".
+std::string dimensions_of(const dataset &d, const variable_info &v, bool lengths) {
+    std::string s = v.path + "(";
+    for (std::size_t i = 0; i < v.dims.size(); ++i) {
+        if (i > 0) {
+            s += ", ";
+        }
+        s += dimension_name(d, v.group, v.dims[i]);
+        if (lengths) {
+            s += "=" + std::to_string(dimension_length(d, v.group, v.dims[i]));
+        }
+    }
+    return s + ")";
 }
 
 // "'name(x, y)'", fit to quote.
 std::string with_dimensions(const dataset &d, const variable_info &v) {
-    std::string s = v.name + "(";
-    for (std::size_t i = 0; i < v.dims.size(); ++i) {
-        s += (i > 0 ? ", " : "") + dimension_name(d, v.dims[i]);
-    }
-    return binmat::quoted(s + ")");
+    return binmat::quoted(dimensions_of(d, v, false));
 }
 
 // Names for a message: a few of them, each fit to print.
@@ -263,7 +293,10 @@ std::string name_list(const std::vector<std::string> &names) {
     constexpr std::size_t shown = 10;
     std::string s;
     for (std::size_t i = 0; i < std::min(names.size(), shown); ++i) {
-        s += (i > 0 ? ", " : "") + binmat::printable(names[i], 60);
+        if (i > 0) {
+            s += ", ";
+        }
+        s += binmat::printable(names[i], 60);
     }
     if (names.size() > shown) {
         s += " and " + std::to_string(names.size() - shown) + " more";
@@ -271,83 +304,283 @@ std::string name_list(const std::vector<std::string> &names) {
     return s;
 }
 
-variable_info choose(const dataset &d, const std::string &wanted) {
+// A text attribute, when the variable has one of a sensible length.
+std::optional<std::string> text_attribute(int group, int variable, const char *name) {
+    nc_type type = NC_NAT;
+    std::size_t length = 0;
+    if (nc_inq_att(group, variable, name, &type, &length) != NC_NOERR || type != NC_CHAR ||
+        length > protocol::text_limit) {
+        return std::nullopt;
+    }
+    std::string text(length, '\0');
+    if (nc_get_att_text(group, variable, name, text.data()) != NC_NOERR) {
+        return std::nullopt;
+    }
+    while (!text.empty() && text.back() == '\0') {
+        text.pop_back();
+    }
+    return text;
+}
+
+std::vector<std::string> words(const std::string &text) {
+    std::vector<std::string> out;
+    std::size_t at = 0;
+    while ((at = text.find_first_not_of(" \t\n", at)) != std::string::npos) {
+        const std::size_t end = std::min(text.find_first_of(" \t\n", at), text.size());
+        out.push_back(text.substr(at, end - at));
+        at = end;
+    }
+    return out;
+}
+
+// Every group of the file, the root first; a nesting deeper than any real file's is refused.
+void collect_groups(const dataset &d, int group, int depth, std::vector<int> &out) {
+    constexpr int deepest = 32;
+    constexpr std::size_t most = 4096;
+    if (depth > deepest || out.size() >= most) {
+        throw refusal("groups nested deeper than 32, or more than 4096 of them");
+    }
+    out.push_back(group);
     int count = 0;
-    d.check(nc_inq_nvars(d.id(), &count), "listing the variables");
-    std::vector<variable_info> grids;
-    std::vector<std::string> all;
-    for (int id = 0; id < count; ++id) {
-        variable_info v = describe(d, id);
-        if (all.size() <= 10) {
-            all.push_back(with_dimensions(d, v));
-        }
-        if (v.dims.size() == 2 && numeric(v.type)) {
-            grids.push_back(v);
+    d.check(nc_inq_grps(group, &count, nullptr), "listing the groups");
+    std::vector<int> children(static_cast<std::size_t>(std::max(count, 0)));
+    d.check(nc_inq_grps(group, &count, children.data()), "listing the groups");
+    for (const int child : children) {
+        collect_groups(d, child, depth + 1, out);
+    }
+}
+
+std::vector<variable_info> all_variables(const dataset &d) {
+    std::vector<int> groups;
+    collect_groups(d, d.id(), 0, groups);
+    std::vector<variable_info> all;
+    for (const int group : groups) {
+        int count = 0;
+        d.check(nc_inq_nvars(group, &count), "listing the variables");
+        for (int id = 0; id < count; ++id) {
+            all.push_back(describe(d, group, id));
         }
     }
+    return all;
+}
+
+// A variable by the name its group or an enclosing one gives it, as CF looks coordinates up.
+std::optional<variable_info> find_in_scope(const dataset &d, int group, const std::string &name) {
+    for (int g = group, depth = 0; depth <= 32; ++depth) {
+        int id = 0;
+        if (nc_inq_varid(g, name.c_str(), &id) == NC_NOERR) {
+            return describe(d, g, id);
+        }
+        int parent = 0;
+        if (nc_inq_grp_parent(g, &parent) != NC_NOERR) {
+            break;
+        }
+        g = parent;
+    }
+    return std::nullopt;
+}
+
+// Which of a variable's values make the grid: the start and count along each dimension, with
+// the rows along one and the columns along a later one.
+struct slab {
+    std::vector<std::size_t> start;
+    std::vector<std::size_t> count;
+    std::size_t row_dim = 0;
+    std::size_t rows = 0;
+    std::size_t columns = 1;
+    std::size_t column_dim = 0;
+};
+
+using index_list = std::vector<std::pair<std::string, std::uint64_t>>;
+
+// The grid a variable makes with the dimensions fixed by `index`: dimensions of one value are
+// dropped, from the first, until two are left. Empty when it makes one, else why not.
+std::string grid_of(const dataset &d, const variable_info &v, const index_list &index, slab &s) {
+    const std::size_t n = v.dims.size();
+    s.start.assign(n, 0);
+    s.count.assign(n, 1);
+    std::vector<std::string> names(n);
+    std::vector<std::size_t> lengths(n);
+    for (std::size_t i = 0; i < n; ++i) {
+        names[i] = dimension_name(d, v.group, v.dims[i]);
+        lengths[i] = dimension_length(d, v.group, v.dims[i]);
+    }
+    std::vector<bool> fixed(n, false);
+    for (const auto &[dim, at] : index) {
+        const auto found = std::find(names.begin(), names.end(), dim);
+        if (found == names.end()) {
+            return with_dimensions(d, v) + " has no dimension " + binmat::quoted(dim) +
+                   " for --index";
+        }
+        const auto k = static_cast<std::size_t>(found - names.begin());
+        if (at >= lengths[k]) {
+            return "--index " + binmat::printable(dim, 60) + "=" + std::to_string(at) + ": " +
+                   binmat::quoted(dim) + " has " + std::to_string(lengths[k]) + " values (0 to " +
+                   std::to_string(lengths[k] - 1) + ")";
+        }
+        fixed[k] = true;
+        s.start[k] = static_cast<std::size_t>(at);
+    }
+    std::vector<std::size_t> kept;
+    for (std::size_t i = 0; i < n; ++i) {
+        if (!fixed[i]) {
+            kept.push_back(i);
+        }
+    }
+    for (auto it = kept.begin(); n > 2 && kept.size() > 2 && it != kept.end();) {
+        it = lengths[*it] == 1 ? kept.erase(it) : it + 1;
+    }
+    if (kept.size() > 2) {
+        std::string lengths_said;
+        for (const std::size_t k : kept) {
+            lengths_said += (lengths_said.empty() ? "" : ", ") + binmat::printable(names[k], 60) +
+                            " has " + std::to_string(lengths[k]);
+        }
+        return with_dimensions(d, v) + " has " + std::to_string(kept.size()) +
+               " dimensions of more than one value (" + lengths_said +
+               "); pick one slice with --index DIM=I for all but two";
+    }
+    if (kept.size() < 2) {
+        if (index.empty()) {
+            return with_dimensions(d, v) + " has " + std::to_string(n) +
+                   (n == 1 ? " dimension" : " dimensions") + "; a grid has two";
+        }
+        return with_dimensions(d, v) + " keeps " + std::to_string(kept.size()) +
+               (kept.size() == 1 ? " dimension" : " dimensions") + " after --index; a grid has two";
+    }
+    s.row_dim = kept[0];
+    s.column_dim = kept[1];
+    s.rows = lengths[kept[0]];
+    s.columns = lengths[kept[1]];
+    s.count[s.row_dim] = s.rows;
+    s.count[s.column_dim] = s.columns;
+    return {};
+}
+
+// Names that CF attributes give to variables that describe another: auxiliary coordinates and
+// cell bounds, which are no grid a user means to convert.
+std::vector<std::string> describing_names(const std::vector<variable_info> &all) {
+    std::vector<std::string> names;
+    for (const variable_info &v : all) {
+        for (const char *attribute : {"coordinates", "bounds"}) {
+            if (const std::optional<std::string> text = text_attribute(v.group, v.id, attribute)) {
+                for (std::string &w : words(*text)) {
+                    names.push_back(std::move(w));
+                }
+            }
+        }
+    }
+    return names;
+}
+
+variable_info find_variable(const dataset &d, const std::string &wanted,
+                            const std::vector<std::string> &grids) {
+    const std::size_t slash = wanted.rfind('/');
+    int group = d.id();
+    const std::string name = slash == std::string::npos ? wanted : wanted.substr(slash + 1);
+    const std::string in_group = slash == std::string::npos ? "" : wanted.substr(0, slash);
+    int id = 0;
+    if ((!in_group.empty() && nc_inq_grp_full_ncid(d.id(), in_group.c_str(), &group) != NC_NOERR) ||
+        nc_inq_varid(group, name.c_str(), &id) != NC_NOERR) {
+        throw refusal("no variable " + binmat::quoted(wanted) +
+                      (grids.empty() ? " (and none is a 2-D numeric one)"
+                                     : "; the 2-D ones: " + name_list(grids)));
+    }
+    return describe(d, group, id);
+}
+
+std::pair<variable_info, slab> choose(const dataset &d, const std::string &wanted,
+                                      const index_list &index) {
+    const std::vector<variable_info> all = all_variables(d);
+    const std::vector<std::string> describing = describing_names(all);
+    std::vector<std::pair<variable_info, slab>> grids;
     std::vector<std::string> listed;
-    listed.reserve(grids.size());
-    for (const variable_info &v : grids) {
-        listed.push_back(v.name);
+    for (const variable_info &v : all) {
+        slab s;
+        if (numeric(v.type) && v.dims.size() >= 2 &&
+            std::find(describing.begin(), describing.end(), v.name) == describing.end() &&
+            grid_of(d, v, index, s).empty()) {
+            grids.emplace_back(v, s);
+            listed.push_back(v.path);
+        }
     }
     if (!wanted.empty()) {
-        int id = 0;
-        if (nc_inq_varid(d.id(), wanted.c_str(), &id) != NC_NOERR) {
-            throw refusal("no variable " + binmat::quoted(wanted) +
-                          (grids.empty() ? " (and none is a 2-D numeric one)"
-                                         : "; the 2-D ones: " + name_list(listed)));
-        }
-        variable_info v = describe(d, id);
-        if (v.dims.size() != 2) {
-            throw refusal(with_dimensions(d, v) + " has " + std::to_string(v.dims.size()) +
-                          (v.dims.size() == 1 ? " dimension" : " dimensions") + "; a grid has two");
+        const variable_info v = find_variable(d, wanted, listed);
+        slab s;
+        if (const std::string why = grid_of(d, v, index, s); !why.empty()) {
+            throw refusal(why);
         }
         if (!numeric(v.type)) {
-            throw refusal(binmat::quoted(v.name) + " holds " + type_name(v.type) + ", not numbers");
+            throw refusal(binmat::quoted(v.path) + " holds " + type_name(v.type) + ", not numbers");
         }
-        return v;
+        return {v, s};
     }
     if (grids.size() == 1) {
         return grids.front();
     }
     if (grids.empty()) {
-        std::string variables;
-        for (std::size_t i = 0; i < all.size() && i < 10; ++i) {
-            variables += (i > 0 ? ", " : "") + all[i];
-        }
-        if (count > 10) {
-            variables += " and " + std::to_string(count - 10) + " more";
+        std::vector<std::string> variables;
+        for (const variable_info &v : all) {
+            if (variables.size() > 10) {
+                break;
+            }
+            variables.push_back(dimensions_of(d, v, false));
         }
         throw refusal("no 2-D numeric variable to make a grid of" +
-                      (count == 0 ? std::string(" (the file has no variables)")
-                                  : " (its variables: " + variables + ")"));
+                      (all.empty() ? std::string(" (the file has no variables)")
+                                   : " (its variables: " + name_list(variables) + ")"));
     }
     throw refusal("several 2-D variables (" + name_list(listed) + "): choose one with --variable");
 }
 
-std::optional<double> number_attribute(const dataset &d, int variable, const char *name) {
+std::optional<double> number_attribute(const dataset &d, const variable_info &v, const char *name) {
     nc_type type = NC_NAT;
     std::size_t length = 0;
-    if (nc_inq_att(d.id(), variable, name, &type, &length) != NC_NOERR || length != 1 ||
+    if (nc_inq_att(v.group, v.id, name, &type, &length) != NC_NOERR || length != 1 ||
         !numeric(type)) {
         return std::nullopt;
     }
     double value = 0;
-    d.check(nc_get_att_double(d.id(), variable, name, &value), std::string("reading ") + name);
+    d.check(nc_get_att_double(v.group, v.id, name, &value), std::string("reading ") + name);
     return value;
 }
 
-// Reads a numeric variable into `out` as single precision, with fill and missing values as NaN
-// and packed values unpacked. Returns how many values changed in rounding.
-std::uint64_t read_values(const dataset &d, const variable_info &v, std::span<float> out,
-                          std::size_t row_length) {
-    const std::optional<double> fill = number_attribute(d, v.id, "_FillValue");
-    const std::optional<double> missing = number_attribute(d, v.id, "missing_value");
-    const std::optional<double> scale = number_attribute(d, v.id, "scale_factor");
-    const std::optional<double> offset = number_attribute(d, v.id, "add_offset");
+// Classic files have no unsigned types: `_Unsigned = "true"` says a signed one holds them.
+int unsigned_bits(const variable_info &v) {
+    const std::optional<std::string> flag = text_attribute(v.group, v.id, "_Unsigned");
+    if (!flag || (*flag != "true" && *flag != "TRUE" && *flag != "True")) {
+        return 0;
+    }
+    switch (v.type) {
+    case NC_BYTE:
+        return 8;
+    case NC_SHORT:
+        return 16;
+    case NC_INT:
+        return 32;
+    case NC_INT64:
+        return 64;
+    default:
+        return 0;
+    }
+}
+
+std::string value_type_name(const variable_info &v) {
+    return (unsigned_bits(v) > 0 ? "unsigned " : "") + type_name(v.type);
+}
+
+// Reads the slab of a numeric variable into `out` as single precision, with fill and missing
+// values as NaN and packed values unpacked. Returns how many values changed in rounding.
+std::uint64_t read_values(const dataset &d, const variable_info &v, const slab &s,
+                          std::span<float> out) {
+    const std::optional<double> fill = number_attribute(d, v, "_FillValue");
+    const std::optional<double> missing = number_attribute(d, v, "missing_value");
+    const std::optional<double> scale = number_attribute(d, v, "scale_factor");
+    const std::optional<double> offset = number_attribute(d, v, "add_offset");
     const float nan = std::numeric_limits<float>::quiet_NaN();
     if (v.type == NC_FLOAT && !scale && !offset) {
-        d.check(nc_get_var_float(d.id(), v.id, out.data()), "reading " + binmat::quoted(v.name));
+        d.check(nc_get_vara_float(v.group, v.id, s.start.data(), s.count.data(), out.data()),
+                "reading " + binmat::quoted(v.path));
         // Compared by bits: a NaN that is not the fill value keeps its payload.
         const auto bits_of = [](std::optional<double> value) -> std::optional<std::uint32_t> {
             if (!value) {
@@ -370,35 +603,40 @@ std::uint64_t read_values(const dataset &d, const variable_info &v, std::span<fl
     const double factor = scale.value_or(1.0);
     const double shift = offset.value_or(0.0);
     const bool packed = scale || offset;
+    const int bits = unsigned_bits(v);
+    const double wrap = std::ldexp(1.0, bits);
+    const auto flagged = [](std::optional<double> marker, double value) {
+        return marker && (value == *marker || (std::isnan(value) && std::isnan(*marker)));
+    };
     std::uint64_t inexact = 0;
     // A block of whole rows at a time, so that doubles never take twice the grid's memory.
+    const std::size_t row_length = s.columns;
     const std::size_t rows_per_block =
         std::max<std::size_t>(1, (std::size_t{1} << 20) / row_length);
-    const std::size_t rows = out.size() / row_length;
-    std::vector<double> block(std::min(rows, rows_per_block) * row_length);
-    for (std::size_t first = 0; first < rows; first += rows_per_block) {
-        const std::size_t n = std::min(rows_per_block, rows - first);
-        std::size_t start[2] = {first, 0};
-        std::size_t count[2] = {n, row_length};
-        if (v.dims.size() == 1) {
-            start[0] = first * row_length;
-            count[0] = n * row_length;
-        }
-        d.check(nc_get_vara_double(d.id(), v.id, start, count, block.data()),
-                "reading " + binmat::quoted(v.name));
+    std::vector<double> block(std::min(s.rows, rows_per_block) * row_length);
+    std::vector<std::size_t> start = s.start;
+    std::vector<std::size_t> count = s.count;
+    for (std::size_t first = 0; first < s.rows; first += rows_per_block) {
+        const std::size_t n = std::min(rows_per_block, s.rows - first);
+        start[s.row_dim] = s.start[s.row_dim] + first;
+        count[s.row_dim] = n;
+        d.check(nc_get_vara_double(v.group, v.id, start.data(), count.data(), block.data()),
+                "reading " + binmat::quoted(v.path));
         for (std::size_t k = 0; k < n * row_length; ++k) {
             double value = block[k];
             float &f = out[first * row_length + k];
-            if ((fill && (value == *fill || (std::isnan(value) && std::isnan(*fill)))) ||
-                (missing && (value == *missing || (std::isnan(value) && std::isnan(*missing))))) {
+            const double stored = bits > 0 && value < 0 ? value + wrap : value;
+            if (flagged(fill, value) || flagged(missing, value) || flagged(fill, stored) ||
+                flagged(missing, stored)) {
                 f = nan;
                 continue;
             }
+            value = stored;
             if (packed) {
                 value = value * factor + shift;
             }
             if (std::isfinite(value) && std::fabs(value) > std::numeric_limits<float>::max()) {
-                throw refusal(binmat::quoted(v.name) + " holds " + std::to_string(value) +
+                throw refusal(binmat::quoted(v.path) + " holds " + std::to_string(value) +
                               ", beyond the range of single precision");
             }
             f = static_cast<float>(value);
@@ -413,42 +651,70 @@ std::uint64_t read_values(const dataset &d, const variable_info &v, std::span<fl
 void note_rounding(std::vector<std::string> &warnings, const variable_info &v,
                    std::uint64_t inexact, std::size_t total, bool packed) {
     if (inexact > 0) {
-        warnings.push_back(binmat::quoted(v.name) + ": " + std::to_string(inexact) + " of " +
+        warnings.push_back(binmat::quoted(v.path) + ": " + std::to_string(inexact) + " of " +
                            std::to_string(total) + " values changed when rounded from " +
-                           (packed ? "unpacked " + type_name(v.type) : type_name(v.type)) +
+                           (packed ? "unpacked " : "") + value_type_name(v) +
                            " to single precision");
     }
 }
 
+bool is_packed(const dataset &d, const variable_info &v) {
+    return number_attribute(d, v, "scale_factor").has_value() ||
+           number_attribute(d, v, "add_offset").has_value();
+}
+
 // The coordinate variable of a dimension, when it has one that holds numbers.
-std::optional<variable_info> coordinate_variable(const dataset &d, int dim) {
-    const std::string name = dimension_name(d, dim);
-    int id = 0;
-    if (nc_inq_varid(d.id(), name.c_str(), &id) != NC_NOERR) {
+std::optional<variable_info> coordinate_variable(const dataset &d, int group, int dim) {
+    const std::string name = dimension_name(d, group, dim);
+    std::optional<variable_info> v = find_in_scope(d, group, name);
+    if (!v || v->dims.size() != 1 || v->dims[0] != dim) {
         return std::nullopt;
     }
-    variable_info v = describe(d, id);
-    if (v.dims.size() != 1 || v.dims[0] != dim) {
-        return std::nullopt;
-    }
-    if (!numeric(v.type)) {
+    if (!numeric(v->type)) {
         throw refusal("the coordinate variable " + binmat::quoted(name) + " holds " +
-                      type_name(v.type) + ", not numbers");
+                      type_name(v->type) + ", not numbers");
     }
     return v;
 }
 
 // The coordinates along a dimension into `out`: its coordinate variable, or the indices.
-void read_coordinates(const dataset &d, int dim, std::span<float> out,
+void read_coordinates(const dataset &d, int group, int dim, std::span<float> out,
                       std::vector<std::string> &warnings) {
-    if (const std::optional<variable_info> v = coordinate_variable(d, dim)) {
-        const std::uint64_t inexact = read_values(d, *v, out, 1);
-        note_rounding(warnings, *v, inexact, out.size(),
-                      number_attribute(d, v->id, "scale_factor").has_value());
+    if (const std::optional<variable_info> v = coordinate_variable(d, group, dim)) {
+        slab whole;
+        whole.start = {0};
+        whole.count = {out.size()};
+        whole.rows = out.size();
+        const std::uint64_t inexact = read_values(d, *v, whole, out);
+        note_rounding(warnings, *v, inexact, out.size(), is_packed(d, *v));
         return;
     }
     for (std::size_t i = 0; i < out.size(); ++i) {
         out[i] = static_cast<float>(i);
+    }
+}
+
+// A variable on a curvilinear grid names 2-D latitudes and longitudes as its coordinates: a
+// grid of the format has one coordinate per row and per column, so they are not kept.
+void note_curvilinear(const dataset &d, const variable_info &v,
+                      std::vector<std::string> &warnings) {
+    const std::optional<std::string> named = text_attribute(v.group, v.id, "coordinates");
+    if (!named) {
+        return;
+    }
+    std::vector<std::string> dropped;
+    for (const std::string &name : words(*named)) {
+        const std::optional<variable_info> c = find_in_scope(d, v.group, name);
+        if (c && c->dims.size() >= 2) {
+            dropped.push_back(name);
+        }
+    }
+    if (!dropped.empty()) {
+        warnings.push_back(binmat::quoted(v.path) +
+                           " lies on a curvilinear grid: its 2-D coordinates (" +
+                           name_list(dropped) +
+                           ") cannot be kept; its rows and columns take their dimensions' "
+                           "coordinates, or indices");
     }
 }
 
@@ -458,17 +724,17 @@ bool usable_as_stored(const dataset &d, const variable_info &v) {
     int format = 0;
     int storage = 0;
     int endian = 0;
-    if (v.type != NC_FLOAT || number_attribute(d, v.id, "scale_factor") ||
-        number_attribute(d, v.id, "add_offset") || number_attribute(d, v.id, "missing_value") ||
+    if (v.type != NC_FLOAT || number_attribute(d, v, "scale_factor") ||
+        number_attribute(d, v, "add_offset") || number_attribute(d, v, "missing_value") ||
         nc_inq_format(d.id(), &format) != NC_NOERR ||
         (format != NC_FORMAT_NETCDF4 && format != NC_FORMAT_NETCDF4_CLASSIC) ||
-        nc_inq_var_chunking(d.id(), v.id, &storage, nullptr) != NC_NOERR ||
-        storage != NC_CONTIGUOUS || nc_inq_var_endian(d.id(), v.id, &endian) != NC_NOERR ||
+        nc_inq_var_chunking(v.group, v.id, &storage, nullptr) != NC_NOERR ||
+        storage != NC_CONTIGUOUS || nc_inq_var_endian(v.group, v.id, &endian) != NC_NOERR ||
         (endian == NC_ENDIAN_BIG) != (std::endian::native == std::endian::big)) {
         return false;
     }
     // NaN as the fill value is NaN already; any other must be replaced.
-    const std::optional<double> fill = number_attribute(d, v.id, "_FillValue");
+    const std::optional<double> fill = number_attribute(d, v, "_FillValue");
     return !fill || std::bit_cast<std::uint32_t>(static_cast<float>(*fill)) ==
                         std::bit_cast<std::uint32_t>(std::numeric_limits<float>::quiet_NaN());
 }
@@ -610,12 +876,74 @@ bool go_ahead() {
     return n == 1 && c == 'g';
 }
 
-int decode(const std::string &variable, const std::string &path, bool stream) {
+std::string format_name(const dataset &d) {
+    int format = 0;
+    d.check(nc_inq_format(d.id(), &format), "reading the format");
+    switch (format) {
+    case NC_FORMAT_CLASSIC:
+        return "NetCDF classic";
+    case NC_FORMAT_64BIT_OFFSET:
+        return "NetCDF 64-bit offset";
+    case NC_FORMAT_CDF5:
+        return "NetCDF CDF-5";
+    case NC_FORMAT_NETCDF4:
+        return "NetCDF-4";
+    case NC_FORMAT_NETCDF4_CLASSIC:
+        return "NetCDF-4 classic model";
+    default:
+        return "NetCDF";
+    }
+}
+
+// The file's variables, as info and check show them.
+protocol::frame listing(const dataset &d) {
+    protocol::frame f;
+    f.what = protocol::kind::listing;
+    f.file_kind = format_name(d);
+    const std::vector<variable_info> all = all_variables(d);
+    const std::vector<std::string> describing = describing_names(all);
+    f.variable_count = all.size();
+    for (const variable_info &v : all) {
+        if (f.variables.size() == protocol::listed_limit) {
+            break;
+        }
+        slab s;
+        protocol::listed &l = f.variables.emplace_back();
+        l.name = v.path;
+        l.shape = dimensions_of(d, v, true);
+        l.shape = l.shape.substr(v.path.size() + 1, l.shape.size() - v.path.size() - 2);
+        l.type = value_type_name(v);
+        if (!numeric(v.type) || v.dims.size() < 2 ||
+            std::find(describing.begin(), describing.end(), v.name) != describing.end()) {
+            continue;
+        }
+        if (grid_of(d, v, {}, s).empty()) {
+            l.grid = 1;
+            continue;
+        }
+        // Sliced at the first index of every dimension but the last two of more than one value.
+        std::vector<std::size_t> wide;
+        for (std::size_t i = 0; i < v.dims.size(); ++i) {
+            if (dimension_length(d, v.group, v.dims[i]) > 1) {
+                wide.push_back(i);
+            }
+        }
+        for (std::size_t k = 0; wide.size() > 2 && k + 2 < wide.size(); ++k) {
+            l.index += (l.index.empty() ? "--index " : " --index ") +
+                       dimension_name(d, v.group, v.dims[wide[k]]) + "=0";
+        }
+        l.grid = l.index.empty() ? 0 : 2;
+    }
+    return f;
+}
+
+int decode(const protocol::request &r) {
+    const bool stream = r.stream;
     input in;
     if (stream) {
         read_stream(in);
     } else {
-        map_file(in, path);
+        map_file(in, r.path);
     }
     const std::string problem = binmat::classic_problem(in.view());
     if (!problem.empty()) {
@@ -630,35 +958,38 @@ int decode(const std::string &variable, const std::string &path, bool stream) {
             nc_open_mem("standard input", NC_NOWRITE, in.bytes.size(), in.bytes.data(), d.handle()),
             "not a NetCDF file");
     } else {
-        d.check(nc_open(path.c_str(), NC_NOWRITE, d.handle()), "not a NetCDF file");
+        d.check(nc_open(r.path.c_str(), NC_NOWRITE, d.handle()), "not a NetCDF file");
     }
-    const variable_info v = choose(d, variable);
-    std::size_t rows = 0;
-    std::size_t columns = 0;
-    d.check(nc_inq_dimlen(d.id(), v.dims[0], &rows), "reading a dimension");
-    d.check(nc_inq_dimlen(d.id(), v.dims[1], &columns), "reading a dimension");
+    if (r.list) {
+        send(listing(d));
+        return 0;
+    }
+    const auto [v, s] = choose(d, r.variable, r.index);
+    const std::size_t rows = s.rows;
+    const std::size_t columns = s.columns;
     const std::string shape = std::to_string(rows) + " by " + std::to_string(columns);
     if (rows == 0 || columns == 0) {
-        throw refusal(binmat::quoted(v.name) + " is empty (" + shape + ")");
+        throw refusal(binmat::quoted(v.path) + " is empty (" + shape + ")");
     }
     if (!binmat::storable_column_count(columns)) {
-        throw refusal(binmat::quoted(v.name) + " (" + shape +
+        throw refusal(binmat::quoted(v.path) + " (" + shape +
                       ") has too many columns for the format: their titles must take under "
                       "2^31 bytes, and their count must be exact as a float");
     }
     if (rows >= (std::size_t{1} << 31)) {
-        throw refusal(binmat::quoted(v.name) + " (" + shape +
+        throw refusal(binmat::quoted(v.path) + " (" + shape +
                       ") has too many rows for the format (under 2^31)");
     }
     const std::uint64_t count = std::uint64_t{rows} * columns; // both under 2^31
     protocol::frame description;
     description.what = protocol::kind::description;
-    description.variable = v.name;
+    description.variable = v.path;
     description.rows = rows;
     description.columns = columns;
     if (!stream && usable_as_stored(d, v)) {
-        // HDF5 is asked directly, through a second handle on the file netCDF-C has open.
-        const std::optional<std::uint64_t> at = stored_at(path, v.name, 4 * count);
+        // HDF5 is asked directly, through a second handle on the file netCDF-C has open. Its
+        // storage holds the grid alone only when the other dimensions have one value each.
+        const std::optional<std::uint64_t> at = stored_at(r.path, v.path, 4 * count);
         description.stored_whole = at.has_value();
         description.offset = at.value_or(0);
     }
@@ -681,14 +1012,13 @@ int decode(const std::string &variable, const std::string &path, bool stream) {
     const std::span<float> out(static_cast<float *>(shared), static_cast<std::size_t>(floats));
     protocol::frame done;
     done.what = protocol::kind::done;
-    read_coordinates(d, v.dims[0], out.first(rows), done.warnings);
-    read_coordinates(d, v.dims[1], out.subspan(rows, columns), done.warnings);
+    note_curvilinear(d, v, done.warnings);
+    read_coordinates(d, v.group, v.dims[s.row_dim], out.first(rows), done.warnings);
+    read_coordinates(d, v.group, v.dims[s.column_dim], out.subspan(rows, columns), done.warnings);
     if (!description.stored_whole) {
         const std::uint64_t inexact =
-            read_values(d, v, out.subspan(static_cast<std::size_t>(coordinates)), columns);
-        note_rounding(done.warnings, v, inexact, static_cast<std::size_t>(count),
-                      number_attribute(d, v.id, "scale_factor").has_value() ||
-                          number_attribute(d, v.id, "add_offset").has_value());
+            read_values(d, v, s, out.subspan(static_cast<std::size_t>(coordinates)));
+        note_rounding(done.warnings, v, inexact, static_cast<std::size_t>(count), is_packed(d, v));
     }
     send(done);
     return 0;
@@ -714,7 +1044,7 @@ int decode(const std::string &variable, const std::string &path, bool stream) {
     limit(RLIMIT_FSIZE, 0);
     limit(RLIMIT_CPU, describing_seconds);
     try {
-        decode(r.variable, r.stream ? std::string() : r.path, r.stream);
+        decode(r);
     } catch (const refusal &e) {
         protocol::frame f;
         f.reason = e.what();

@@ -60,6 +60,11 @@ class reader {
     std::size_t at_ = 0;
 };
 
+void read_listed(reader &r, listed &v, bool &ok) {
+    ok = r.text(v.name) && r.text(v.shape) && r.text(v.type) && r.number(v.grid, 1) &&
+         v.grid <= 2 && r.text(v.index);
+}
+
 } // namespace
 
 std::vector<unsigned char> encode(const frame &f) {
@@ -83,6 +88,20 @@ std::vector<unsigned char> encode(const frame &f) {
     case kind::refusal:
         put_text(payload, f.reason);
         break;
+    case kind::listing: {
+        put_text(payload, f.file_kind);
+        put_number(payload, f.variable_count, 8);
+        const std::size_t n = std::min<std::size_t>(f.variables.size(), listed_limit);
+        put_number(payload, n, 4);
+        for (std::size_t i = 0; i < n; ++i) {
+            put_text(payload, f.variables[i].name);
+            put_text(payload, f.variables[i].shape);
+            put_text(payload, f.variables[i].type);
+            put_number(payload, f.variables[i].grid, 1);
+            put_text(payload, f.variables[i].index);
+        }
+        break;
+    }
     }
     std::vector<unsigned char> out(magic, magic + sizeof magic);
     out.push_back(static_cast<unsigned char>(f.what));
@@ -96,18 +115,37 @@ std::vector<unsigned char> encode(const request &r) {
     out.push_back(r.stream ? 1 : 0);
     put_text(out, r.path);
     put_text(out, r.variable);
+    out.push_back(r.list ? 1 : 0);
+    const std::size_t n = std::min<std::size_t>(r.index.size(), index_limit);
+    put_number(out, n, 4);
+    for (std::size_t i = 0; i < n; ++i) {
+        put_text(out, r.index[i].first);
+        put_number(out, r.index[i].second, 8);
+    }
     return out;
 }
 
 bool decode(std::span<const unsigned char> bytes, request &r) {
     reader in(bytes);
-    return in.flag(r.stream) && in.text(r.path) && in.text(r.variable) && in.finished();
+    std::uint64_t n = 0;
+    if (!in.flag(r.stream) || !in.text(r.path) || !in.text(r.variable) || !in.flag(r.list) ||
+        !in.number(n, 4) || n > index_limit) {
+        return false;
+    }
+    r.index.clear();
+    for (std::uint64_t i = 0; i < n; ++i) {
+        auto &[name, at] = r.index.emplace_back();
+        if (!in.text(name) || !in.number(at, 8)) {
+            return false;
+        }
+    }
+    return in.finished();
 }
 
 bool payload_length(std::span<const unsigned char> header, std::uint32_t &length) {
     if (header.size() != header_bytes || std::memcmp(header.data(), magic, sizeof magic) != 0 ||
         header[4] < static_cast<unsigned char>(kind::description) ||
-        header[4] > static_cast<unsigned char>(kind::refusal)) {
+        header[4] > static_cast<unsigned char>(kind::listing)) {
         return false;
     }
     length = static_cast<std::uint32_t>(header[5]) | static_cast<std::uint32_t>(header[6]) << 8 |
@@ -146,6 +184,15 @@ bool decode(std::span<const unsigned char> bytes, frame &f, std::string &error) 
     case kind::refusal:
         ok = r.text(f.reason);
         break;
+    case kind::listing: {
+        std::uint64_t n = 0;
+        ok = r.text(f.file_kind) && r.number(f.variable_count, 8) && r.number(n, 4) &&
+             n <= listed_limit;
+        for (std::uint64_t i = 0; ok && i < n; ++i) {
+            read_listed(r, f.variables.emplace_back(), ok);
+        }
+        break;
+    }
     }
     if (!ok || !r.finished()) {
         error = "a malformed frame";

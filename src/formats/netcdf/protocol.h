@@ -11,16 +11,30 @@
 #include <cstdint>
 #include <span>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace binmat::netcdf_protocol {
 
-inline constexpr std::uint32_t text_limit = 4096;   // bytes in one text
-inline constexpr std::uint32_t warnings_limit = 16; // warnings in one frame
-inline constexpr std::uint32_t payload_limit = 1 << 17;
-inline constexpr std::size_t header_bytes = 9; // "BMNC", the kind, the payload's length
+inline constexpr std::uint32_t text_limit = 4096;       // bytes in one text
+inline constexpr std::uint32_t warnings_limit = 16;     // warnings in one frame
+inline constexpr std::uint32_t listed_limit = 64;       // variables in a listing
+inline constexpr std::uint32_t index_limit = 32;        // dimensions fixed by index in a request
+inline constexpr std::uint32_t payload_limit = 1 << 20; // a listing of long names at most
+inline constexpr std::size_t header_bytes = 9;          // "BMNC", the kind, the payload's length
 
-enum class kind : std::uint8_t { description = 1, done = 2, refusal = 3 };
+enum class kind : std::uint8_t { description = 1, done = 2, refusal = 3, listing = 4 };
+
+// A variable as a listing shows it.
+struct listed {
+    std::string name;  // with its group's path, for a variable outside the root group
+    std::string shape; // "time=1, lat=181, lon=360"
+    std::string type;
+    // 1: a grid as it is or with its dimensions of one value dropped; 2: one with `index`
+    // (the --index options that pick its first slice); 0: none.
+    std::uint64_t grid = 0;
+    std::string index;
+};
 
 struct frame {
     kind what = kind::refusal;
@@ -35,6 +49,10 @@ struct frame {
     std::vector<std::string> warnings;
     // refusal: why the file or the variable is refused.
     std::string reason;
+    // listing: the file's kind ("NetCDF-4", ...), its variables and how many there are in all.
+    std::string file_kind;
+    std::vector<listed> variables;
+    std::uint64_t variable_count = 0;
 };
 
 // A file to decode, sent to the server with four descriptors: the input, the socket the go-ahead
@@ -42,9 +60,11 @@ struct frame {
 struct request {
     bool stream = false; // read the input to its end; else it is the file at `path`
     std::string path;
-    std::string variable; // empty: the only 2-D one
+    std::string variable;                                     // empty: the only 2-D one
+    std::vector<std::pair<std::string, std::uint64_t>> index; // dimensions fixed at an index
+    bool list = false; // list the variables instead of reading one
 };
-inline constexpr std::size_t request_limit = 2 * text_limit + 16;
+inline constexpr std::size_t request_limit = (2 + index_limit) * (text_limit + 12) + 16;
 
 std::vector<unsigned char> encode(const request &r);
 bool decode(std::span<const unsigned char> bytes, request &r);

@@ -2,6 +2,7 @@
 #include "commands.h"
 #include "examine.h"
 #include "json.h"
+#include "netcdf_found.h"
 
 #include <binmat/formats/number_text.h>
 
@@ -55,6 +56,16 @@ std::vector<std::string> warnings_of(const examined &e) {
 bool check_one(const options &o, const std::string &file) {
     input_file in(file);
     const examined e = examine(in, o.order);
+    if (const std::optional<netcdf_found> n = e.ok ? std::nullopt : find_netcdf(file)) {
+        if (o.json) {
+            nlohmann::json r = failure_record(file, netcdf_headline(*n), "netcdf");
+            add_netcdf_fields(r, file, *n);
+            print_record(r);
+        } else {
+            print(file + ": invalid: " + netcdf_headline(*n) + "\n" + netcdf_details(file, *n));
+        }
+        return false;
+    }
     const std::vector<std::string> warnings = warnings_of(e);
     if (o.json) {
         nlohmann::json r;
@@ -93,6 +104,8 @@ subcommand add_check(CLI::App &app) {
 then any warnings: stray bytes after the last row (which readers ignore),
 values that are not finite, coordinates that are NaN, repeated or not
 monotonic, a column count that is not whole, probably the other byte order.
+A NetCDF file is named as one, with the variables that make a grid and the
+command that converts one.
 Exit status 0 when every file is valid, 1 otherwise.)");
     return {sub, [o] {
                 return for_each_file(

@@ -11,6 +11,7 @@
 
 #include <cctype>
 #include <cerrno>
+#include <charconv>
 #include <cstring>
 #include <filesystem>
 #include <functional>
@@ -58,8 +59,10 @@ struct options {
     std::optional<format> to;
     binmat::byte_order order = binmat::byte_order::little;
     std::string variable;
-    std::string row_coordinates;    // --x: a .npy file of them
-    std::string column_coordinates; // --y
+    std::vector<std::string> index_texts; // --index DIM=I, as given
+    binmat::netcdf_choice choice;         // the variable and the indices, read
+    std::string row_coordinates;          // --x: a .npy file of them
+    std::string column_coordinates;       // --y
     std::string fill;
     std::string csv_column_list;          // --columns X,Y,Z
     std::vector<std::string> csv_columns; // its names
@@ -77,8 +80,8 @@ void check_options(const options &o, format from, format to) {
         usage("both sides are binary matrix files: give --from or --to, or use an extension "
               "(.nc, .npy, .csv)");
     }
-    if (!o.variable.empty() && from != format::netcdf) {
-        usage("--variable chooses what to read from a NetCDF file");
+    if ((!o.variable.empty() || !o.index_texts.empty()) && from != format::netcdf) {
+        usage("--variable and --index choose what to read from a NetCDF file");
     }
     const binmat::netcdf_attributes &a = o.attributes;
     if ((!a.units.empty() || !a.x_units.empty() || !a.y_units.empty() || !a.standard_name.empty() ||
@@ -126,8 +129,8 @@ void with_input(const options &o, format from,
     switch (from) {
     case format::netcdf: {
         const std::vector<std::string> warnings = reading(o.input, [&] {
-            return o.input == "-" ? binmat::read_netcdf(STDIN_FILENO, o.variable, use)
-                                  : binmat::read_netcdf(o.input, o.variable, use);
+            return o.input == "-" ? binmat::read_netcdf(STDIN_FILENO, o.choice, use)
+                                  : binmat::read_netcdf(o.input, o.choice, use);
         });
         for (const std::string &w : warnings) {
             warn(o.input, w);
@@ -287,12 +290,29 @@ void stream_to_csv(const options &o, output_file &out) {
     });
 }
 
+// "time=0": a dimension and the index at which it is fixed.
+std::pair<std::string, std::uint64_t> index_of(const std::string &text) {
+    const std::size_t equals = text.rfind('=');
+    const std::string at = equals == std::string::npos ? "" : text.substr(equals + 1);
+    std::uint64_t value = 0;
+    const auto [end, error] = std::from_chars(at.data(), at.data() + at.size(), value);
+    if (equals == 0 || equals == std::string::npos || at.empty() || error != std::errc() ||
+        end != at.data() + at.size()) {
+        usage("--index " + text + ": give a dimension and an index from 0, such as time=0");
+    }
+    return {text.substr(0, equals), value};
+}
+
 int run(options o) {
     if (!o.csv_column_list.empty()) {
         std::stringstream names(o.csv_column_list);
         for (std::string name; std::getline(names, name, ',');) {
             o.csv_columns.push_back(name);
         }
+    }
+    o.choice.variable = o.variable;
+    for (const std::string &text : o.index_texts) {
+        o.choice.index.push_back(index_of(text));
     }
     const format from = o.from.value_or(format_of(o.input));
     const format to = o.to.value_or(format_of(o.output));
@@ -364,7 +384,14 @@ subcommand add_convert(CLI::App &app) {
     add_byte_order(*sub, o->order, true);
     add_no_sync(*sub, o->no_sync);
     sub->add_option("--variable", o->variable,
-                    "the NetCDF variable to read (default: the only 2-D one)");
+                    "the NetCDF variable to read, /group/name inside a group (default: the only "
+                    "2-D one)");
+    sub->add_option("--index", o->index_texts,
+                    "NetCDF: fix a dimension at one index, to read one slice of a variable of "
+                    "more than two dimensions (repeatable)")
+        ->option_text("DIM=I")
+        ->take_all()
+        ->allow_extra_args(false);
     sub->add_option("--units", o->attributes.units, "NetCDF: the units of the values");
     sub->add_option("--x-units", o->attributes.x_units, "NetCDF: the units of the row titles");
     sub->add_option("--y-units", o->attributes.y_units, "NetCDF: the units of the column titles");
@@ -399,9 +426,11 @@ NetCDF: written as NetCDF-4 following the CF conventions, with z(x, y) (or
 picture's lines) and y (axis X); NaN is the fill value. Titles that CF forbids
 (repeated, NaN, out of order) are written as they are, with a warning.
 --deflate compresses the values; --crs adds a grid mapping for GIS tools.
-Read from the only 2-D numeric variable or --variable, with the coordinate
-variables of its two dimensions as titles (or their indices), packing and fill
-values undone, and a warning when values lose precision on the way to float32.
+Read from the only 2-D numeric variable or --variable (/group/name in a group),
+dimensions of one value dropped and --index DIM=I fixing others, with the
+coordinate variables of its two dimensions as titles (or their indices),
+packing, fill values and _Unsigned undone, and a warning when values lose
+precision on the way to float32 or 2-D coordinates cannot be kept.
 
 .npy: written as a float32 array, the titles into --x and --y when given.
 Read from a 2-D array of floats, integers or booleans in either byte order

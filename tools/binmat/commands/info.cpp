@@ -2,6 +2,7 @@
 #include "commands.h"
 #include "examine.h"
 #include "json.h"
+#include "netcdf_found.h"
 
 #include <memory>
 
@@ -81,6 +82,16 @@ int run(const options &o) {
                 describe(file, e, o.json, o.order == binmat::byte_order::detect);
                 return true;
             }
+            if (const std::optional<netcdf_found> n = find_netcdf(file)) {
+                if (o.json) {
+                    nlohmann::json r = failure_record(file, netcdf_headline(*n), "netcdf");
+                    add_netcdf_fields(r, file, *n);
+                    print_record(r);
+                } else {
+                    print(file + ": " + netcdf_headline(*n) + "\n" + netcdf_details(file, *n));
+                }
+                return false;
+            }
             report(file, e.problem);
             if (o.json) {
                 nlohmann::json r = failure_record(file, e.problem, e.problem_name);
@@ -108,7 +119,9 @@ coordinate and whether the spacing is uniform (with the step) or not (with the
 smallest and largest step), repeated or NaN coordinates; the values' minimum,
 maximum and mean, and how many are NaN or infinite; stray bytes after the last
 row; the byte order read in; a warning when the file reads much more sensibly in
-the other byte order. A file that does not read gets a record with the reason.)");
+the other byte order. A file that does not read gets a record with the reason;
+a NetCDF file, its kind, the variables that make a grid and the command that
+converts one.)");
     return {sub, [o] { return run(*o); }};
 }
 
