@@ -625,16 +625,69 @@ TEST_F(exchange, cut_keeps_rows_and_columns_by_index_and_by_coordinate) {
     EXPECT_EQ(binmat::read_file(dir / "part2", {binmat::byte_order::big}).rows(), 2U);
 }
 
-TEST_F(exchange, a_cut_that_keeps_nothing_writes_nothing) {
-    for (const char *args : {"--rows 40:", "--x 10:20", "--columns 2:2", "--y 5:"}) {
-        for (const char *output : {"-o empty", "-o - > empty"}) {
-            const Outcome out = run(std::string("cut binary1 ") + output + " " + args);
-            EXPECT_EQ(out.status, 1) << args;
-            EXPECT_NE(out.err.find("the cut keeps no "), std::string::npos) << out.err;
-            EXPECT_TRUE(!exists("empty") || fs::file_size(dir / "empty") == 0) << args;
-            fs::remove(dir / "empty");
+TEST_F(exchange, a_cut_that_keeps_nothing_writes_nothing_and_says_what_there_was) {
+    const struct {
+        const char *args;
+        const char *message;
+    } cases[] = {
+        {"--rows 40:", "the cut keeps no row of 31; nothing is written"},
+        {"--x 10:20", "the cut keeps no row of 31; the titles run from -3 to 3.0000007;"},
+        {"--columns 2:2", "the cut keeps no column of 21; nothing is written"},
+        {"--y 5:", "the cut keeps no column of 21; the titles run from -2 to 2.0000002;"},
+    };
+    for (const auto &c : cases) {
+        for (const char *output : {"-o empty", "-o - > empty", "-o empty.nc", "-o empty.npy"}) {
+            const Outcome out = run(std::string("cut binary1 ") + output + " " + c.args);
+            EXPECT_EQ(out.status, 1) << c.args;
+            EXPECT_NE(out.err.find(c.message), std::string::npos) << out.err;
+            for (const char *name : {"empty", "empty.nc", "empty.npy"}) {
+                EXPECT_TRUE(!exists(name) || fs::file_size(dir / name) == 0) << c.args;
+                fs::remove(dir / name);
+            }
         }
     }
+    EXPECT_NE(shell("cat binary1 | '" BINMAT_EXE "' cut - -o empty --x 10:")
+                  .err.find("the titles run from -3 to 3.0000007"),
+              std::string::npos);
+}
+
+TEST_F(exchange, cut_salvage_and_pack_write_the_format_their_output_names) {
+    // Each gives what convert gives of the binary matrix file it would otherwise write.
+    ASSERT_EQ(run("dump binary3 -o b3.txt").status, 0);
+    const std::vector<unsigned char> whole = bytes::of_file((dir / "binary1").string());
+    std::ofstream(dir / "broken1", std::ios::binary)
+        .write(reinterpret_cast<const char *>(whole.data()), 1000);
+    const struct {
+        const char *made; // OUT stands for the output's name
+        const char *plain;
+    } cases[] = {
+        {"cut binary1 -o OUT --rows 3:9:2 --y -1:1", "cut binary1 -o plain --rows 3:9:2 --y -1:1"},
+        {"salvage broken1 -o OUT", "salvage broken1 -o plain"},
+        {"pack b3.txt -o OUT", "pack b3.txt -o plain"},
+    };
+    for (const auto &c : cases) {
+        std::string plain = c.plain;
+        ASSERT_EQ(run(plain).status, 0) << plain;
+        for (const std::string ext : {".nc", ".csv", ".npy"}) {
+            std::string made = c.made;
+            made.replace(made.find("OUT"), 3, "made" + ext);
+            const Outcome out = run(made);
+            ASSERT_EQ(out.status, 0) << made << ": " << out.err;
+            ASSERT_EQ(run("convert plain expected" + ext).status, 0);
+            if (ext == ".npy") {
+                EXPECT_EQ(contents(dir / ("made" + ext)), contents(dir / ("expected" + ext)))
+                    << made;
+                EXPECT_NE(out.err.find("the titles are not kept"), std::string::npos) << made;
+                continue;
+            }
+            ASSERT_EQ(run("convert made" + ext + " back --to binmat").status, 0) << made;
+            EXPECT_EQ(contents(dir / "back"), contents(dir / "plain")) << made;
+        }
+    }
+    const Outcome header = shell("ncdump -h made.nc");
+    EXPECT_NE(header.out.find(":history = \"packed from b3.txt by binmat pack\""),
+              std::string::npos)
+        << header.out;
 }
 
 TEST_F(exchange, usage_errors_end_with_status_2_and_write_nothing) {

@@ -1,6 +1,7 @@
 // binmat convert: grids to and from NetCDF, numpy's .npy and long CSV.
 #include "commands.h"
 #include "crs.h"
+#include "grid_output.h"
 #include "input.h"
 #include "output.h"
 
@@ -25,33 +26,6 @@ namespace cli {
 
 namespace {
 
-enum class format { binmat, netcdf, npy, csv };
-
-std::map<std::string, format> format_names() {
-    return {{"binmat", format::binmat},
-            {"netcdf", format::netcdf},
-            {"npy", format::npy},
-            {"csv", format::csv}};
-}
-
-// By extension; a binary matrix file has none of its own, so anything else is one.
-format format_of(const std::string &path) {
-    std::string ext = std::filesystem::path(path).extension().string();
-    for (char &c : ext) {
-        c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-    }
-    if (ext == ".nc" || ext == ".nc4" || ext == ".cdf" || ext == ".netcdf") {
-        return format::netcdf;
-    }
-    if (ext == ".npy") {
-        return format::npy;
-    }
-    if (ext == ".csv") {
-        return format::csv;
-    }
-    return format::binmat;
-}
-
 struct options {
     std::string input;
     std::string output;
@@ -70,6 +44,8 @@ struct options {
     std::string crs;                      // --crs: any code or WKT that PROJ understands
     bool no_sync = false;
     binmat::netcdf_attributes attributes;
+
+    output_settings settings() const { return {order, exact, attributes}; }
 };
 
 [[noreturn]] void usage(const std::string &why) { throw usage_error(why); }
@@ -114,15 +90,6 @@ void check_options(const options &o, format from, format to) {
     }
 }
 
-bool are_indices(std::span<const float> coordinates) {
-    for (std::size_t i = 0; i < coordinates.size(); ++i) {
-        if (coordinates[i] != static_cast<float>(i)) {
-            return false;
-        }
-    }
-    return true;
-}
-
 // Reads the input and hands its grid to `use`.
 void with_input(const options &o, format from,
                 const std::function<void(const binmat::grid_view &)> &use) {
@@ -165,15 +132,6 @@ void with_input(const options &o, format from,
     }
 }
 
-// Said once, after the whole output, since any row may hold such a NaN.
-void report_dropped(const options &o, const binmat::long_csv_writer &csv) {
-    if (const std::uint64_t n = csv.dropped_payloads(); n > 0) {
-        warn(o.output, std::to_string(n) + (n == 1 ? " NaN has" : " NaNs have") +
-                           " a sign or payload that an empty field does not keep: --exact "
-                           "keeps them");
-    }
-}
-
 // A grid that the format cannot hold is refused before a byte is written.
 void check_writable(const options &o, const binmat::grid_view &g) {
     if (!binmat::storable_column_count(g.columns())) {
@@ -182,46 +140,11 @@ void check_writable(const options &o, const binmat::grid_view &g) {
     }
 }
 
-// NetCDF is written by netCDF-C itself: whatever it refuses concerns the output.
-template <typename Grid>
-void write_netcdf(output_file &out, const Grid &g, const binmat::netcdf_attributes &a) {
-    std::vector<std::string> warnings;
-    about(out.name(), concerning::doing::writing_output, [&] {
-        out.write([&](binmat::output_file &f) { warnings = binmat::write_netcdf(f, g, a); });
-    });
-    for (const std::string &w : warnings) {
-        warn(out.name(), w);
-    }
-}
-
 void write_output(const options &o, format to, const binmat::grid_view &g, output_file &out) {
-    switch (to) {
-    case format::binmat: {
+    if (to == format::binmat) {
         check_writable(o, g);
-        binmat::write_options w;
-        w.order = o.order;
-        out.write([&](binmat::output_file &f) { binmat::write(f.stream(), g, w); });
-        return;
     }
-    case format::netcdf:
-        write_netcdf(out, g, o.attributes);
-        return;
-    case format::npy: {
-        const std::uint64_t shape[2] = {g.rows(), g.columns()};
-        out.write([&](binmat::output_file &f) { binmat::write_npy(f.stream(), g.values, shape); });
-        return;
-    }
-    case format::csv:
-        out.write([&](binmat::output_file &f) {
-            binmat::long_csv_writer csv(f.stream(), g.column_coordinates, o.exact);
-            for (std::size_t i = 0; i < g.rows(); ++i) {
-                csv.put_row(g.row_coordinates[i], g.values.subspan(i * g.columns(), g.columns()));
-            }
-            csv.finish();
-            report_dropped(o, csv);
-        });
-        return;
-    }
+    write_grid(to, out, g, o.settings());
 }
 
 // The coordinates of a .npy grid into their own files, or a warning that they are not kept.
@@ -260,7 +183,7 @@ void stream_to_csv(const options &o, output_file &out) {
             out.write([&](binmat::output_file &) { csv->put_row(x, values); });
         }
         out.write([&](binmat::output_file &) { csv->finish(); });
-        report_dropped(o, *csv);
+        report_dropped(out, *csv);
     };
     reading(o.input, [&] {
         std::optional<binmat::mapped_grid> map;
@@ -352,7 +275,7 @@ int run(options o) {
         // A block of rows at a time from a map of the file, whatever its size.
         const binmat::mapped_grid source =
             reading(o.input, [&] { return binmat::mapped_grid(o.input, {o.order}); });
-        write_netcdf(out, source, o.attributes);
+        write_netcdf_output(out, source, o.attributes);
     } else {
         with_input(o, from, [&](const binmat::grid_view &g) {
             write_output(o, to, g, out);

@@ -1,14 +1,19 @@
 // binmat cut: part of a grid, by index or by coordinate.
 #include "commands.h"
+#include "grid_output.h"
 #include "input.h"
 #include "output.h"
 #include "slices.h"
 
 #include <binmat/binmat.h>
+#include <binmat/formats/number_text.h>
 #include <binmat/mapped.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <cmath>
 #include <cstring>
+#include <filesystem>
 #include <limits>
 #include <memory>
 #include <system_error>
@@ -83,53 +88,96 @@ std::vector<float> picked(std::span<const float> from, const std::vector<std::si
     return out;
 }
 
-[[noreturn]] void keeps_nothing(const options &o, const char *what, std::size_t of) {
-    refuse(o.file, std::string("the cut keeps no ") + what + " of " + std::to_string(of) +
-                       "; nothing is written");
-}
-
-// Writes the kept rows, the writer made once the first is known to exist so that an empty cut
-// leaves nothing behind, even on standard output.
-class cut_writer {
+// The titles an axis holds, said when a range of coordinates keeps none of them.
+class title_span {
   public:
-    cut_writer(const options &o, output_file &out, std::vector<float> columns,
-               binmat::byte_order order)
-        : o_(o), out_(out), columns_(std::move(columns)), order_(order) {}
-
-    void put(float x, std::span<const float> row) {
-        out_.write([&](binmat::output_file &f) {
-            if (!writer_) {
-                writer_ = std::make_unique<binmat::row_writer>(f.stream(), columns_,
-                                                               binmat::write_options{order_});
-            }
-            writer_->put(x, row);
-        });
-    }
-
-    void finish(std::size_t rows_seen) {
-        if (!writer_) {
-            keeps_nothing(o_, "row", rows_seen);
+    void see(float t) {
+        if (!std::isnan(t)) {
+            low_ = std::min(low_, t);
+            high_ = std::max(high_, t);
         }
-        out_.write([&](binmat::output_file &) { writer_->finish(); });
+    }
+    void see(std::span<const float> titles) {
+        for (const float t : titles) {
+            see(t);
+        }
+    }
+    std::string said() const {
+        if (low_ > high_) {
+            return "; every title is NaN";
+        }
+        return "; the titles run from " + binmat::float_text(low_) + " to " +
+               binmat::float_text(high_);
     }
 
   private:
+    float low_ = std::numeric_limits<float>::infinity();
+    float high_ = -std::numeric_limits<float>::infinity();
+};
+
+[[noreturn]] void keeps_nothing(const options &o, const char *what, std::size_t of,
+                                const std::string &titles) {
+    refuse(o.file, std::string("the cut keeps no ") + what + " of " + std::to_string(of) + titles +
+                       "; nothing is written");
+}
+
+// The columns kept, or a refusal that says how many there were and, for a range, where their
+// titles lie.
+std::vector<std::size_t> kept_columns(const options &o, const selection &columns,
+                                      std::span<const float> titles) {
+    std::vector<std::size_t> kept = columns.kept(titles);
+    if (kept.empty()) {
+        title_span span;
+        span.see(titles);
+        keeps_nothing(o, "column", titles.size(), columns.range ? span.said() : "");
+    }
+    return kept;
+}
+
+// Writes the kept rows, in the format the output's name says, made once the first is known to
+// exist so that an empty cut leaves nothing behind, even on standard output.
+class cut_writer {
+  public:
+    cut_writer(const options &o, const selection &rows, output_file &out,
+               std::vector<float> columns, binmat::byte_order order)
+        : o_(o), rows_(rows),
+          out_(format_of(o.output), out, std::move(columns), settings(o, order)) {}
+
+    // Every row's title, kept or not, for the message of a cut that keeps none.
+    void see(float x) { titles_.see(x); }
+    void put(float x, std::span<const float> row) { out_.put(x, row); }
+
+    void finish(std::size_t rows_seen) {
+        if (out_.empty()) {
+            keeps_nothing(o_, "row", rows_seen, rows_.range ? titles_.said() : "");
+        }
+        out_.finish();
+    }
+
+  private:
+    static output_settings settings(const options &o, binmat::byte_order order) {
+        output_settings s;
+        s.order = order;
+        s.netcdf.history = "cut from " + o.file + " by binmat cut";
+        s.netcdf.long_name = o.file == "-" ? "z" : std::filesystem::path(o.file).stem().string();
+        return s;
+    }
+
     const options &o_;
-    output_file &out_;
-    std::vector<float> columns_;
-    binmat::byte_order order_;
-    std::unique_ptr<binmat::row_writer> writer_;
+    const selection &rows_;
+    row_output out_;
+    title_span titles_;
 };
 
 // With every row in memory: any slice, in any direction.
 void cut_in_memory(const options &o, const selection &rows, const selection &columns,
                    input_file &in, output_file &out) {
     const binmat::grid g = binmat::read(in.raw(), {o.order});
-    const std::vector<std::size_t> keep_columns = columns.kept(g.column_coordinates);
-    if (keep_columns.empty()) {
-        keeps_nothing(o, "column", g.columns());
+    const std::vector<std::size_t> keep_columns = kept_columns(o, columns, g.column_coordinates);
+    cut_writer w(o, rows, out, picked(g.column_coordinates, keep_columns), g.order);
+    for (const float x : g.row_coordinates) {
+        w.see(x);
     }
-    cut_writer w(o, out, picked(g.column_coordinates, keep_columns), g.order);
     std::vector<float> row(keep_columns.size());
     for (const std::size_t i : rows.kept(g.row_coordinates)) {
         for (std::size_t k = 0; k < keep_columns.size(); ++k) {
@@ -145,12 +193,12 @@ void cut_mapped(const options &o, const selection &rows, const selection &column
                 const input_file &in, output_file &out) {
     const binmat::mapped_grid m(fileno(in.raw()), o.file, {o.order});
     const binmat::header &h = m.header();
-    const std::vector<std::size_t> keep_columns = columns.kept(h.column_coordinates);
-    if (keep_columns.empty()) {
-        keeps_nothing(o, "column", h.columns());
-    }
-    cut_writer w(o, out, picked(h.column_coordinates, keep_columns), h.order);
+    const std::vector<std::size_t> keep_columns = kept_columns(o, columns, h.column_coordinates);
+    cut_writer w(o, rows, out, picked(h.column_coordinates, keep_columns), h.order);
     const std::vector<float> row_coordinates = m.row_coordinates();
+    for (const float x : row_coordinates) {
+        w.see(x);
+    }
     std::vector<float> values(h.columns());
     std::vector<float> row(keep_columns.size());
     for (const std::size_t i : rows.kept(row_coordinates)) {
@@ -179,13 +227,11 @@ void cut_streaming(const options &o, const selection &rows, const selection &col
         }
     }
     binmat::row_reader reader(in.raw(), {o.order});
-    const std::vector<std::size_t> keep_columns = columns.kept(reader.column_coordinates());
-    if (keep_columns.empty()) {
-        keeps_nothing(o, "column", reader.columns());
-    }
+    const std::vector<std::size_t> keep_columns =
+        kept_columns(o, columns, reader.column_coordinates());
     const slice_span span =
         rows.indices ? resolve(*rows.indices, length) : slice_span{0, 1, length};
-    cut_writer w(o, out, picked(reader.column_coordinates(), keep_columns), reader.order());
+    cut_writer w(o, rows, out, picked(reader.column_coordinates(), keep_columns), reader.order());
     std::vector<float> values(reader.columns());
     std::vector<float> row(keep_columns.size());
     float x = 0;
@@ -194,6 +240,7 @@ void cut_streaming(const options &o, const selection &rows, const selection &col
         if (!reader.next(x, values)) {
             break;
         }
+        w.see(x);
         if (!rows.sliced(i, span) || (rows.range && !rows.range->contains(x))) {
             continue;
         }
@@ -246,7 +293,8 @@ subcommand add_cut(CLI::App &app) {
     CLI::App *sub = app.add_subcommand("cut", "part of a grid, by index or by coordinate");
     sub->add_option("FILE", o->file, "a binary matrix file; - for standard input")->required();
     sub->add_option("-o,--output", o->output,
-                    "the binary matrix file to write; - for standard output")
+                    "where the cut goes, in the format its name says (as for convert); - for "
+                    "standard output")
         ->required();
     sub->add_option("--rows", o->rows, "rows by index: START:STOP:STEP or an index");
     sub->add_option("--columns", o->columns, "columns by index: START:STOP:STEP or an index");
@@ -263,7 +311,8 @@ keep what both keep. The cut is written in the byte order the file was read
 in. Rows are read one at a time, so a file larger than memory can be cut,
 except that rows in reverse, or counted from the end of standard input, need
 the whole grid in memory. A cut that keeps nothing is an error and writes
-nothing.)");
+nothing. The output's extension chooses its format as for convert: .nc
+(NetCDF), .npy, .csv, anything else a binary matrix file.)");
     return {sub, [o] { return run(*o); }};
 }
 

@@ -1,8 +1,10 @@
 // binmat salvage: the complete rows of a file that was cut short or ends in garbage.
 #include "commands.h"
 #include "examine.h"
+#include "grid_output.h"
 #include "output.h"
 
+#include <filesystem>
 #include <memory>
 #include <optional>
 #include <system_error>
@@ -44,18 +46,19 @@ int run(const options &o) {
     try {
         binmat::row_reader reader(in.stream(), {order});
         columns = reader.columns();
-        std::unique_ptr<binmat::row_writer> writer;
+        output_settings settings;
+        settings.order = order;
+        settings.netcdf.history = "salvaged from " + o.file + " by binmat salvage";
+        settings.netcdf.long_name =
+            o.file == "-" ? "z" : std::filesystem::path(o.file).stem().string();
+        const std::span<const float> titles = reader.column_coordinates();
+        row_output writer(format_of(o.output), out,
+                          std::vector<float>(titles.begin(), titles.end()), settings);
         std::vector<float> values(columns);
         float x = 0;
         try {
             while (reader.next(x, values)) {
-                out.write([&](binmat::output_file &f) {
-                    if (!writer) {
-                        writer = std::make_unique<binmat::row_writer>(
-                            f.stream(), reader.column_coordinates(), binmat::write_options{order});
-                    }
-                    writer->put(x, values);
-                });
+                writer.put(x, values);
             }
         } catch (const binmat::format_error &e) {
             if (e.problem() != binmat::defect::row_cut_short) {
@@ -63,10 +66,10 @@ int run(const options &o) {
             }
         }
         rows = reader.rows_read();
-        if (!writer) {
+        if (writer.empty()) {
             throw binmat::format_error(binmat::defect::no_complete_row, in.consumed(), "");
         }
-        out.write([&](binmat::output_file &) { writer->finish(); });
+        writer.finish();
         kept = 4 * (std::uint64_t{columns} + 1) * (rows + 1);
     } catch (const binmat::format_error &) {
         // Said as the layout's rules say it, from the bytes that arrived: the reader stops at the
@@ -101,7 +104,9 @@ subcommand add_salvage(CLI::App &app) {
     sub->footer(R"(Writes the complete rows of a file that was cut short, or whose last bytes are
 garbage after a valid start, and says on standard error how many rows it kept
 and how many bytes it dropped. Exit status 1 when nothing can be kept: the
-column count or the column coordinates are damaged, or no row is complete.)");
+column count or the column coordinates are damaged, or no row is complete.
+The output's extension chooses its format as for convert: .nc (NetCDF), .npy,
+.csv, anything else a binary matrix file.)");
     return {sub, [o] { return run(*o); }};
 }
 
