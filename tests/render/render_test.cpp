@@ -4,6 +4,7 @@
 #include "contours.h"
 #include "picture.h"
 #include "resample.h"
+#include "support/bytes.h"
 #include "support/process.h"
 #include "ticks.h"
 
@@ -501,4 +502,189 @@ TEST_F(render, contours_are_drawn_where_the_values_cross_their_levels) {
     EXPECT_LT(on[0] + 30, cell(plain, l, 1, 5)[0]) << "darker on the line";
     EXPECT_EQ(cell(lines, l, 1, 3), cell(plain, l, 1, 3)) << "untouched away from it";
     EXPECT_EQ(run("ramp -o x.png --contours 0").status, 2);
+}
+
+namespace {
+
+// The words of a PDF's first page and their boxes, as poppler finds them.
+std::vector<poppler::rectf> word_boxes(const fs::path &p) {
+    std::vector<poppler::rectf> boxes;
+    const std::unique_ptr<poppler::document> doc(poppler::document::load_from_file(p.string()));
+    if (!doc || doc->pages() != 1) {
+        return boxes;
+    }
+    const std::unique_ptr<poppler::page> page(doc->create_page(0));
+    for (const poppler::text_box &t : page->text_list()) {
+        boxes.push_back(t.bbox());
+    }
+    return boxes;
+}
+
+bool overlap(const poppler::rectf &a, const poppler::rectf &b) {
+    return a.left() < b.right() && b.left() < a.right() && a.top() < b.bottom() &&
+           b.top() < a.bottom();
+}
+
+} // namespace
+
+TEST_F(render, figures_carry_the_titles_and_scales_a_paper_needs) {
+    fs::create_directories(dir / "data" / "run 1");
+    fs::copy_file(dir / "binary1", dir / "data" / "run 1" / "t2m", fs::copy_options::skip_existing);
+    ASSERT_EQ(run("'data/run 1/t2m' -o labelled.pdf --xlabel 'latitude (°N)' --ylabel "
+                  "'longitude (°E)' --label 'temperature (K)'")
+                  .status,
+              0);
+    const Page pdf = read_pdf(dir / "labelled.pdf");
+    for (const char *text : {"t2m", "latitude (°N)", "longitude (°E)", "temperature (K)"}) {
+        EXPECT_NE(pdf.text.find(text), std::string::npos) << text << " in " << pdf.text;
+    }
+    for (const char *text : {"data/", "x (rows)", "y (columns)"}) {
+        EXPECT_EQ(pdf.text.find(text), std::string::npos) << text << " in " << pdf.text;
+    }
+    // Reversed maps run the same colours the other way.
+    for (const std::string name : {"viridis", "gray", "coolwarm"}) {
+        const plot::colour_map *forward = plot::find_colour_map(name);
+        const plot::colour_map *back = plot::find_colour_map(name + "_r");
+        ASSERT_NE(back, nullptr) << name;
+        EXPECT_EQ(back->at(0), forward->at(1));
+        EXPECT_EQ(back->at(0.3), forward->at(0.7 + 1.0 / 512));
+        EXPECT_EQ(back->nan, forward->nan);
+    }
+    // A logarithmic scale from the least value above zero, marked at powers of ten; cells at or
+    // below zero in the colour of its low end, counted in a warning.
+    const binmat::grid g = write("decades", {0, 1}, {0, 1, 2}, {-1, 0, 0.01F, 0.1F, 10, 1000});
+    plot::picture_options o;
+    o.log = true;
+    const plot::picture_layout l = plot::plan_picture(g, o);
+    EXPECT_TRUE(l.log);
+    EXPECT_FLOAT_EQ(static_cast<float>(l.low), 0.01F);
+    EXPECT_EQ(l.high, 1000);
+    EXPECT_EQ(l.bar_ticks, (std::vector<double>{0.01, 0.1, 1, 10, 100, 1000}));
+    const Outcome logged = run("decades -o decades.png --log");
+    ASSERT_EQ(logged.status, 0) << logged.err;
+    EXPECT_EQ(logged.err, "binmat: warning: decades: 2 cells are at or below zero, drawn in the "
+                          "colour of the scale's low end\n");
+    const Image img = read_png(dir / "decades.png");
+    const plot::colour_map &viridis = *plot::find_colour_map("viridis");
+    EXPECT_EQ(cell(img, l, 0, 0), viridis.at(0));
+    EXPECT_EQ(cell(img, l, 1, 0), viridis.at(0.2)) << "0.1, a decade up of five";
+    EXPECT_EQ(cell(img, l, 1, 2), viridis.at(1));
+    EXPECT_EQ(run("decades -o x.png --log --vmin 0").status, 2);
+    // Isolines lie within the data's range, however wide the colour range is set.
+    o = {};
+    o.contours = 10;
+    o.vmin = -100;
+    o.vmax = 100;
+    for (const double level : plot::plan_picture(g, o).levels) {
+        EXPECT_GT(level, -1);
+        EXPECT_LT(level, 1000);
+    }
+}
+
+TEST_F(render, aspect_and_resolution_follow_what_was_asked) {
+    const binmat::grid g = binmat::read_file(dir / "binary1"); // x spans 6.2, y 4.2
+    plot::picture_options o;
+    o.equal_aspect = true;
+    for (const auto &[width, height] :
+         std::vector<std::array<int, 2>>{{640, 480}, {1200, 300}, {300, 1200}, {160, 120}}) {
+        o.width = width;
+        o.height = height;
+        const plot::picture_layout l = plot::plan_picture(g, o);
+        const double units_high = l.plot.height / (l.x_high - l.x_low);
+        const double units_wide = l.plot.width / (l.y_high - l.y_low);
+        EXPECT_NEAR(units_high / units_wide, 1, 2 / std::min(l.plot.width, l.plot.height))
+            << width << " x " << height;
+        EXPECT_LE(l.plot.x + l.plot.width, width);
+    }
+    // As matplotlib's dpi: text twice as large at 200, and the resolution in the PNG.
+    o = {};
+    const double plain = plot::plan_picture(g, o).font_size;
+    o.dpi = 200;
+    EXPECT_DOUBLE_EQ(plot::plan_picture(g, o).font_size, 2 * plain);
+    ASSERT_EQ(run("binary1 -o dpi.png --dpi 300").status, 0);
+    const std::vector<unsigned char> png = bytes::of_file((dir / "dpi.png").string());
+    const std::string text(png.begin(), png.end());
+    const std::size_t at = text.find("pHYs");
+    ASSERT_NE(at, std::string::npos);
+    EXPECT_EQ(text.substr(at + 4, 9), std::string("\0\0\x2e\x23\0\0\x2e\x23\x01", 9))
+        << "11811 pixels a metre each way";
+}
+
+TEST_F(render, tick_labels_never_overlap_whatever_the_size) {
+    // Long labels: coordinates in the millions, values with many digits.
+    std::vector<float> x(50);
+    std::vector<float> y(80);
+    std::vector<float> z(x.size() * y.size());
+    for (std::size_t i = 0; i < x.size(); ++i) {
+        x[i] = 1.5e6F + 1000.0F * static_cast<float>(i);
+    }
+    for (std::size_t j = 0; j < y.size(); ++j) {
+        y[j] = -123456.0F + 7.25F * static_cast<float>(j);
+    }
+    for (std::size_t k = 0; k < z.size(); ++k) {
+        z[k] = 1e-3F * static_cast<float>(k % 977);
+    }
+    write("long_labels", x, y, z);
+    for (const char *size : {"--width 160 --height 120", "--width 1600 --height 160",
+                             "--width 200 --height 1600", "--width 4000 --height 3000"}) {
+        ASSERT_EQ(run(std::string("long_labels -o ticks.pdf ") + size).status, 0) << size;
+        const std::vector<poppler::rectf> boxes = word_boxes(dir / "ticks.pdf");
+        ASSERT_GT(boxes.size(), 6U) << size;
+        for (std::size_t i = 0; i < boxes.size(); ++i) {
+            for (std::size_t k = i + 1; k < boxes.size(); ++k) {
+                EXPECT_FALSE(overlap(boxes[i], boxes[k])) << size << ": words " << i << ", " << k;
+            }
+        }
+    }
+}
+
+TEST_F(render, vector_cells_stay_sharp_at_any_zoom) {
+    const auto count = [](const std::string &text, const std::string &what) {
+        std::size_t n = 0;
+        for (std::size_t at = text.find(what); at != std::string::npos;
+             at = text.find(what, at + 1)) {
+            ++n;
+        }
+        return n;
+    };
+    const auto as = [](plot::picture_format f) {
+        plot::picture_options o;
+        o.format = f;
+        return o;
+    };
+    const auto pdf_of = [&](const std::string &name) {
+        EXPECT_EQ(run(name + " -o cells.pdf").status, 0);
+        const std::vector<unsigned char> b = bytes::of_file((dir / "cells.pdf").string());
+        return std::string(b.begin(), b.end());
+    };
+    // A small grid: rectangles, and no image but the colour bar's.
+    EXPECT_EQ(
+        plot::plan_picture(binmat::read_file(dir / "binary1"), as(plot::picture_format::pdf)).cells,
+        plot::cell_drawing::rectangles);
+    EXPECT_EQ(count(pdf_of("binary1"), "/Subtype /Image"), 1U);
+    // A large even one: one image of one pixel per cell, never smoothed, in PDF and SVG.
+    std::vector<float> axis(300);
+    for (std::size_t i = 0; i < axis.size(); ++i) {
+        axis[i] = static_cast<float>(i);
+    }
+    std::vector<float> values(axis.size() * axis.size());
+    for (std::size_t k = 0; k < values.size(); ++k) {
+        values[k] = static_cast<float>((k * 7919) % 255);
+    }
+    const binmat::grid even = write("even", axis, axis, values);
+    EXPECT_EQ(plot::plan_picture(even, as(plot::picture_format::svg)).cells,
+              plot::cell_drawing::cell_image);
+    const std::string pdf = pdf_of("even");
+    EXPECT_NE(pdf.find("/Width 300"), std::string::npos);
+    EXPECT_NE(pdf.find("/Interpolate false"), std::string::npos);
+    ASSERT_EQ(run("even -o even.svg").status, 0);
+    const std::vector<unsigned char> svg = bytes::of_file((dir / "even.svg").string());
+    EXPECT_NE(std::string(svg.begin(), svg.end()).find("image-rendering: pixelated"),
+              std::string::npos);
+    // Uneven spacing: rectangles at each cell's own edges.
+    axis[1] = 0.1F;
+    const binmat::grid uneven = write("uneven", axis, axis, values);
+    EXPECT_EQ(plot::plan_picture(uneven, as(plot::picture_format::pdf)).cells,
+              plot::cell_drawing::rectangles);
+    EXPECT_EQ(count(pdf_of("uneven"), "/Subtype /Image"), 1U);
 }

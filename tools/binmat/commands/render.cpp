@@ -3,6 +3,7 @@
 #include "engine.h"
 #include "examine.h"
 #include "output.h"
+#include "report.h"
 
 #include <cmath>
 #include <filesystem>
@@ -26,6 +27,12 @@ struct options {
     std::optional<double> vmin;
     std::optional<double> vmax;
     int contours = 0;
+    std::optional<std::string> x_label;
+    std::optional<std::string> y_label;
+    std::string bar_label;
+    bool log = false;
+    std::string aspect = "auto";
+    std::optional<double> dpi;
     bool no_sync = false;
     binmat::byte_order order = binmat::byte_order::little;
 };
@@ -74,6 +81,9 @@ int run(const options &o) {
     if (o.vmin && o.vmax && !(*o.vmin < *o.vmax)) {
         throw usage_error("--vmin must be below --vmax");
     }
+    if (o.log && ((o.vmin && !(*o.vmin > 0)) || (o.vmax && !(*o.vmax > 0)))) {
+        throw usage_error("--vmin and --vmax must be above zero on a logarithmic scale (--log)");
+    }
     picture_options p;
     p.width = o.width;
     p.height = o.height;
@@ -81,7 +91,15 @@ int run(const options &o) {
     p.vmin = o.vmin;
     p.vmax = o.vmax;
     p.contours = o.contours;
-    p.title = o.title.empty() ? (o.file == "-" ? "standard input" : o.file) : o.title;
+    p.title = !o.title.empty() ? o.title
+              : o.file == "-"  ? "standard input"
+                               : std::filesystem::path(o.file).filename().string();
+    p.x_label = o.x_label.value_or(p.x_label);
+    p.y_label = o.y_label.value_or(p.y_label);
+    p.bar_label = o.bar_label;
+    p.log = o.log;
+    p.equal_aspect = o.aspect == "equal";
+    p.dpi = o.dpi;
 
     input_file in(o.file);
     const examined e = examine(in, o.order);
@@ -98,6 +116,18 @@ int run(const options &o) {
         });
     });
     out.commit();
+    if (o.log) {
+        std::uint64_t under = 0;
+        for (std::size_t r = 0; r < e.values.rows; ++r) {
+            for (const float v : e.values.row(r)) {
+                under += v <= 0 ? 1 : 0;
+            }
+        }
+        if (under > 0) {
+            warn(o.file, std::to_string(under) + (under == 1 ? " cell is" : " cells are") +
+                             " at or below zero, drawn in the colour of the scale's low end");
+        }
+    }
     return status_ok;
 }
 
@@ -122,6 +152,19 @@ subcommand add_render(CLI::App &app) {
     sub->add_option("--vmax", o->vmax, "the value at the colour bar's high end");
     sub->add_option("--contours", o->contours, "isolines at about N round levels")
         ->check(CLI::Range(1, 100));
+    sub->add_option("--xlabel", o->x_label, "the title of the rows' axis (default 'x (rows)')");
+    sub->add_option("--ylabel", o->y_label,
+                    "the title of the columns' axis (default 'y (columns)')");
+    sub->add_option("--label", o->bar_label, "the colour bar's title, units included");
+    sub->add_flag("--log", o->log, "a logarithmic colour scale");
+    sub->add_option("--aspect", o->aspect,
+                    "equal: a unit of x as long as a unit of y; auto: the plot fills the picture")
+        ->check(CLI::IsMember({"equal", "auto"}))
+        ->option_text("equal|auto");
+    sub->add_option("--dpi", o->dpi,
+                    "PNG: text and lines as at this resolution (default 100), recorded in the "
+                    "file; SVG and PDF: of any resampled image (default 144)")
+        ->check(CLI::Range(10.0, 2400.0));
     add_byte_order(*sub, o->order, true);
     add_no_sync(*sub, o->no_sync);
     sub->footer(R"(Draws the surface as a heat map (default 640 x 480) with axes at round numbers,
@@ -132,11 +175,18 @@ pixel it shows their average; where a cell covers many pixels its edges stay
 sharp.
 
 Colour maps: viridis (default), magma, cividis and gray run from low to high;
-coolwarm diverges from zero, at its middle when the data take both signs.
+coolwarm diverges from zero, at its middle when the data take both signs; each
+with _r (viridis_r) runs the other way. --log makes the scale logarithmic:
+cells at or below zero take the colour of its low end, with a warning that
+counts them.
 Values beyond --vmin or --vmax take the colour of the bar's end, which is
 then drawn extended. NaN, +inf and -inf have colours of their own, shown
 beneath the bar when the grid holds them. --contours N draws isolines at
-about N round levels, marked across the bar.)");
+about N round levels within the data's range, marked across the bar.
+
+In SVG and PDF the cells stay sharp at any zoom: rectangles at their edges for
+small grids and unevenly spaced axes, one pixel per cell never smoothed for
+large even ones, and an image at --dpi for grids larger than either allows.)");
     return {sub, [o] { return run(*o); }};
 }
 

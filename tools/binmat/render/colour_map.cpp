@@ -145,11 +145,19 @@ constexpr colour_map maps[] = {
     {"cividis", &cividis_table, false, {255, 0, 255}, {228, 26, 28}, {0, 255, 255}},
     {"gray", nullptr, false, {255, 0, 255}, {228, 26, 28}, {0, 90, 255}},
     {"coolwarm", &coolwarm_table, true, {0, 0, 0}, {255, 215, 0}, {0, 200, 0}},
+    {"viridis_r", &viridis_table, false, {160, 160, 160}, {228, 26, 28}, {0, 90, 255}, true},
+    {"magma_r", &magma_table, false, {160, 160, 160}, {0, 200, 0}, {0, 90, 255}, true},
+    {"cividis_r", &cividis_table, false, {255, 0, 255}, {228, 26, 28}, {0, 255, 255}, true},
+    {"gray_r", nullptr, false, {255, 0, 255}, {228, 26, 28}, {0, 90, 255}, true},
+    {"coolwarm_r", &coolwarm_table, true, {0, 0, 0}, {255, 215, 0}, {0, 200, 0}, true},
 };
 
 } // namespace
 
 rgb colour_map::colour(std::uint8_t step) const {
+    if (reversed) {
+        step = static_cast<std::uint8_t>(255 - step);
+    }
     if (table == nullptr) {
         return {step, step, step};
     }

@@ -18,6 +18,7 @@ struct colour_map {
     rgb nan;
     rgb positive_infinity;
     rgb negative_infinity;
+    bool reversed = false; // "_r": the same colours from the high end down
 
     // The colour of t in [0, 1]; t outside is clamped to the nearer end.
     rgb at(double t) const { return colour(step_of(t)); }

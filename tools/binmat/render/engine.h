@@ -16,7 +16,7 @@ struct engine {
     void (*release)();
 };
 
-inline constexpr int engine_version = 1;
+inline constexpr int engine_version = 2;
 
 // The engine, loaded on first use from the module binmat-picture.so (where binmat's parts lie,
 // <binmat/formats/parts.h>); throws picture_error when it cannot be loaded. What it throws

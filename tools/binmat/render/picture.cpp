@@ -6,6 +6,7 @@
 #include "resample.h"
 #include "ticks.h"
 
+#include <binmat/axis.h>
 #include <binmat/formats/quote.h>
 
 #include <cairo-ft.h>
@@ -22,7 +23,10 @@
 #include <cmath>
 #include <cstring>
 #include <functional>
+#include <limits>
 #include <memory>
+#include <optional>
+#include <string_view>
 #include <system_error>
 #include <utility>
 #include <vector>
@@ -158,6 +162,10 @@ struct scene {
     std::vector<legend_entry> legend;
     std::string note; // what stands in for the bar when no value is finite
     std::string title;
+    std::string x_label;
+    std::string y_label;
+    std::string bar_label;
+    std::optional<double> wanted_height; // an equal aspect asks for the plot this high
     double title_size = 0;
     double tick_length = 0;
     double gap = 0;
@@ -166,7 +174,20 @@ struct scene {
 
 // The colour range: the data's, centred on zero for a diverging map when the data take both
 // signs, with the ends the user fixed.
-std::pair<double, double> colour_range(const scene &s, const picture_options &o) {
+std::pair<double, double> colour_range(const scene &s, const picture_options &o,
+                                       double least_positive) {
+    if (o.log) {
+        double low = o.vmin.value_or(least_positive);
+        double high = o.vmax.value_or(s.range.max);
+        if (!(low < high)) {
+            if (o.vmin && !o.vmax) {
+                high = low * 10;
+            } else {
+                low = high / 10;
+            }
+        }
+        return {low, high};
+    }
     double low = s.range.min;
     double high = s.range.max;
     if (s.map->diverging && low < 0 && high > 0) {
@@ -192,7 +213,107 @@ std::pair<double, double> colour_range(const scene &s, const picture_options &o)
 // How many ticks fit along `length` when each needs `room`.
 int ticks_for(double length, double room) { return std::max(2, static_cast<int>(length / room)); }
 
-scene plan(const surface &g, const picture_options &o, cairo_t *cr) {
+// Where a value lies on the colour scale: 0 at its low end, 1 at its high end; below 0 for a
+// value at or below zero on a logarithmic scale.
+double scale_share(const picture_layout &l, double v) {
+    if (l.log) {
+        return v > 0
+                   ? (std::log10(v) - std::log10(l.low)) / (std::log10(l.high) - std::log10(l.low))
+                   : -1;
+    }
+    return (v - l.low) / (l.high - l.low);
+}
+
+// The least value above zero, for the low end of a logarithmic scale.
+double least_positive(const binmat::strided_values &values) {
+    float least = std::numeric_limits<float>::infinity();
+    for (std::size_t r = 0; r < values.rows; ++r) {
+        for (const float v : values.row(r)) {
+            if (v > 0 && v < least) {
+                least = v;
+            }
+        }
+    }
+    if (std::isinf(least)) {
+        throw picture_error("a logarithmic colour scale needs values above zero, and the grid has "
+                            "none that is finite");
+    }
+    return least;
+}
+
+// Whether labels along an axis keep clear of each other: `at` places a tick's centre and `half`
+// gives half its label's extent along the axis.
+template <typename At, typename Half>
+bool spaced(const std::vector<tick> &ticks, At at, Half half, double gap) {
+    for (std::size_t i = 0; i + 1 < ticks.size(); ++i) {
+        if (std::abs(at(ticks[i + 1].at) - at(ticks[i].at)) <
+            half(ticks[i]) + half(ticks[i + 1]) + gap) {
+            return false;
+        }
+    }
+    return true;
+}
+
+// Ticks from `make` for at most `most` of them, fewer until their labels keep clear, and every
+// other one dropped when even the fewest crowd.
+template <typename Make, typename At, typename Half>
+std::vector<tick> clear_ticks(int most, Make make, At at, Half half, double gap) {
+    std::vector<tick> ticks = make(most);
+    // A step that leaves one tick is too coarse when a finer one keeps clear.
+    for (int more = most + 1; ticks.size() < 2 && more <= most + 4; ++more) {
+        std::vector<tick> finer = make(more);
+        if (finer.size() >= 2 && spaced(finer, at, half, gap)) {
+            return finer;
+        }
+    }
+    while (most > 1 && !spaced(ticks, at, half, gap)) {
+        ticks = make(--most);
+    }
+    while (ticks.size() > 1 && !spaced(ticks, at, half, gap)) {
+        std::vector<tick> kept;
+        for (std::size_t i = 0; i < ticks.size(); i += 2) {
+            kept.push_back(ticks[i]);
+        }
+        ticks.swap(kept);
+    }
+    return ticks;
+}
+
+// Text cut at its end, with an ellipsis, to fit `room`.
+std::string fitted(cairo_t *cr, const std::string &text, double room) {
+    if (text_width(cr, text) <= room) {
+        return text;
+    }
+    std::string rest = text;
+    while (!rest.empty() && text_width(cr, rest + "\u2026") > room) {
+        std::size_t cut = rest.size() - 1; // back to the start of a whole UTF-8 character
+        while (cut > 0 && (static_cast<unsigned char>(rest[cut]) & 0xC0) == 0x80) {
+            --cut;
+        }
+        rest.erase(cut);
+    }
+    return rest + "\u2026";
+}
+
+// How a vector picture draws its cells: as rectangles where they are few enough or unevenly
+// spaced, as an image of one pixel per cell where they lie evenly, and resampled beyond that.
+cell_drawing cells_for(const surface &g) {
+    const std::uint64_t cells = std::uint64_t{g.values.rows} * g.values.columns;
+    const bool even = binmat::summarize_axis(g.row_coordinates).uniform &&
+                      binmat::summarize_axis(g.column_coordinates).uniform;
+    if (cells <= (std::uint64_t{1} << 16) || (!even && cells <= (std::uint64_t{1} << 20))) {
+        return cell_drawing::rectangles;
+    }
+    if (even && cells <= (std::uint64_t{1} << 24) && g.values.rows <= 16384 &&
+        g.values.columns <= 16384) {
+        return cell_drawing::cell_image;
+    }
+    return cell_drawing::resampled;
+}
+
+// The scene; `forced_height` is the plot's height an equal aspect asked for in an earlier plan.
+scene plan(const surface &g, const picture_options &o, cairo_t *cr,
+           std::optional<double> forced_height) {
     scene s;
     s.map = o.map != nullptr ? o.map : find_colour_map(colour_map_names().front());
     s.rows = place_cells(g.row_coordinates, "x (the rows)");
@@ -201,13 +322,16 @@ scene plan(const surface &g, const picture_options &o, cairo_t *cr) {
     picture_layout &l = s.layout;
     const double w = o.width;
     const double h = o.height;
-    const double f = std::max(8.0, std::min(w, h) / 40);
+    const bool png = o.format == picture_format::png;
+    // Text and lines as matplotlib scales them: at 100 dots per inch, as they always were.
+    const double dots = png && o.dpi ? *o.dpi / 100 : 1.0;
+    const double f = std::max(8.0, std::min(w, h) / 40) * dots;
     l.font_size = f;
+    l.log = o.log;
     s.title_size = 1.2 * f;
     s.tick_length = 0.35 * f;
     s.gap = 0.3 * f;
     const double pad = 0.8 * f;
-    const bool png = o.format == picture_format::png;
     const auto snap = [png](double v) { return png ? std::round(v) : v; };
     const auto too_small = [&o] {
         return picture_options_error("a " + std::to_string(o.width) + " x " +
@@ -217,26 +341,42 @@ scene plan(const surface &g, const picture_options &o, cairo_t *cr) {
 
     // The plot's height does not depend on the values, so the rows are gathered into it first,
     // and the range of the values found on the way sets out the rest.
-    const double top = snap(pad + 1.3 * s.title_size + 0.4 * f);
+    double top = snap(pad + 1.3 * s.title_size + 0.4 * f);
     const double bottom = s.tick_length + s.gap + 1.2 * f + 0.5 * f + 1.2 * f + pad;
-    const double plot_height = snap(h - top - bottom);
-    if (plot_height < 2 * f) {
-        throw too_small();
+    double plot_height = snap(h - top - bottom);
+    if (forced_height && *forced_height < plot_height) {
+        // A plot lowered for its aspect stands in the middle of the room it had.
+        top += snap((plot_height - *forced_height) / 2);
+        plot_height = *forced_height;
     }
-    // Vector pictures carry the cells finer, for print, within what an image may hold.
-    s.raster_scale = png ? 1.0 : std::min(2.0, 8192 / std::max(w, h));
-    s.raster_height = static_cast<std::size_t>(std::lround(plot_height * s.raster_scale));
+    if (plot_height < 2 * f) {
+        throw forced_height
+            ? picture_options_error("--aspect equal leaves no room for the plot: the axes' ranges "
+                                    "differ too much for this picture; use --aspect auto")
+            : too_small();
+    }
+    // Vector pictures carry resampled cells finer, for print, within what an image may hold.
+    s.raster_scale = png ? 1.0 : std::min(o.dpi ? *o.dpi / 72 : 2.0, 8192 / std::max(w, h));
+    l.cells = png ? cell_drawing::resampled : cells_for(g);
+    s.raster_height = std::max<std::size_t>(
+        1, static_cast<std::size_t>(std::lround(plot_height * s.raster_scale)));
     s.gathered = gather_rows(g.values, spread(s.rows, s.raster_height, true));
     s.range = s.gathered.range;
 
     if (s.range.finite) {
-        std::tie(l.low, l.high) = colour_range(s, o);
+        std::tie(l.low, l.high) =
+            colour_range(s, o, o.log && !o.vmin ? least_positive(g.values) : 1.0);
         s.below = s.range.min < l.low;
         s.above = s.range.max > l.high;
-        for (const tick &t :
-             o.contours > 0 ? round_ticks(l.low, l.high, o.contours) : std::vector<tick>{}) {
-            if (t.at > l.low && t.at < l.high) {
-                l.levels.push_back(t.at);
+        // Isolines only where the data reach.
+        const double from = std::max(l.low, static_cast<double>(s.range.min));
+        const double to = std::min(l.high, static_cast<double>(s.range.max));
+        if (o.contours > 0 && from < to) {
+            for (const tick &t :
+                 o.log ? log_ticks(from, to, o.contours) : round_ticks(from, to, o.contours)) {
+                if (t.at > from && t.at < to) {
+                    l.levels.push_back(t.at);
+                }
             }
         }
     } else {
@@ -259,40 +399,79 @@ scene plan(const surface &g, const picture_options &o, cairo_t *cr) {
     l.y_high = s.columns.high();
 
     set_font(cr, f);
-    s.x_ticks = round_ticks(l.x_low, l.x_high, ticks_for(plot_height, 2.5 * f));
+    const double line_half = 0.6 * f; // half a label's height, with room to breathe
+    s.x_ticks = clear_ticks(
+        ticks_for(plot_height, 2.5 * f),
+        [&](int most) { return round_ticks(l.x_low, l.x_high, most); },
+        [&](double at) { return (at - l.x_low) / (l.x_high - l.x_low) * plot_height; },
+        [&](const tick &) { return line_half; }, 0.0);
     const double legend_height = 1.6 * f * static_cast<double>(s.legend.size());
     const double bar_width = f;
     double right = 0;
     if (s.range.finite) {
         const double ends = (s.below ? bar_width : 0) + (s.above ? bar_width : 0);
         const double bar_height = plot_height - legend_height - ends;
-        s.bar_ticks = round_ticks(l.low, l.high, ticks_for(bar_height, 2.5 * f));
+        s.bar_ticks = clear_ticks(
+            ticks_for(bar_height, 2.5 * f),
+            [&](int most) {
+                return o.log ? log_ticks(l.low, l.high, most) : round_ticks(l.low, l.high, most);
+            },
+            [&](double at) { return scale_share(l, at) * bar_height; },
+            [&](const tick &) { return line_half; }, 0.0);
         right = bar_width + s.tick_length + s.gap + widest(cr, s.bar_ticks);
+        if (!o.bar_label.empty()) {
+            right += s.gap + 1.4 * f;
+        }
         l.bar = {0, top + (s.above ? bar_width : 0), bar_width, bar_height};
+        for (const tick &t : s.bar_ticks) {
+            l.bar_ticks.push_back(t.at);
+        }
     } else {
         right = text_width(cr, s.note);
     }
     for (const legend_entry &e : s.legend) {
         right = std::max(right, 1.5 * f + text_width(cr, e.label));
     }
-    const double left =
-        snap(pad + 1.2 * f + 0.5 * f + widest(cr, s.x_ticks) + s.gap + s.tick_length);
-    const double plot_width = snap(w - left - 1.5 * f - right - pad);
+    double left = snap(pad + 1.2 * f + 0.5 * f + widest(cr, s.x_ticks) + s.gap + s.tick_length);
+    double plot_width = snap(w - left - 1.5 * f - right - pad);
     if (plot_width < 2 * f || l.bar.height < (s.range.finite ? f : 0)) {
         throw too_small();
     }
+    if (o.equal_aspect) {
+        // A unit of x as long as a unit of y: the plot narrows, or is planned again lower, since
+        // its height sets how its rows were gathered.
+        const double height_per_width = (l.x_high - l.x_low) / (l.y_high - l.y_low);
+        const double fitting = plot_width * height_per_width;
+        if (fitting < plot_height - 0.5) {
+            s.wanted_height = snap(fitting);
+        } else {
+            const double narrower = snap(plot_height / height_per_width);
+            left += snap((plot_width - narrower) / 2);
+            plot_width = narrower;
+        }
+        if (plot_width < 2 * f) {
+            throw picture_options_error("--aspect equal leaves no room for the plot: the axes' "
+                                        "ranges differ too much for this picture; use --aspect "
+                                        "auto");
+        }
+    }
     l.plot = {left, top, plot_width, plot_height};
     l.bar.x = left + plot_width + 1.5 * f;
-    s.raster_width = static_cast<std::size_t>(std::lround(plot_width * s.raster_scale));
+    s.raster_width = std::max<std::size_t>(
+        1, static_cast<std::size_t>(std::lround(plot_width * s.raster_scale)));
 
     // Labels across need room for their width; fewer ticks until they have it.
-    int most = ticks_for(plot_width, 4 * f);
-    do {
-        s.y_ticks = round_ticks(l.y_low, l.y_high, most);
-    } while (--most > 1 &&
-             static_cast<double>(s.y_ticks.size()) * (widest(cr, s.y_ticks) + f) > plot_width);
+    s.y_ticks = clear_ticks(
+        ticks_for(plot_width, 4 * f),
+        [&](int most) { return round_ticks(l.y_low, l.y_high, most); },
+        [&](double at) { return (at - l.y_low) / (l.y_high - l.y_low) * plot_width; },
+        [&](const tick &t) { return text_width(cr, t.label) / 2; }, f);
 
-    s.title = binmat::readable_utf8(o.title); // cairo draws UTF-8 only, and file names need not be
+    // cairo draws UTF-8 only, and file names and labels need not be.
+    s.x_label = fitted(cr, binmat::readable_utf8(o.x_label), plot_height);
+    s.y_label = fitted(cr, binmat::readable_utf8(o.y_label), plot_width);
+    s.bar_label = fitted(cr, binmat::readable_utf8(o.bar_label), plot_height);
+    s.title = binmat::readable_utf8(o.title);
     set_font(cr, s.title_size, true);
     // A long title loses its beginning, where a path's directories are.
     const double room = w - 2 * pad;
@@ -377,18 +556,103 @@ double line_width(const scene &s, bool png) {
     return png ? std::max(1.0, std::round(lw)) : lw;
 }
 
-// Draws the cells and returns the values of the image's pixels, for the isolines.
+// The colours of a scene's values.
+class cell_colours {
+  public:
+    explicit cell_colours(const scene &s) : layout_(s.layout), map_(*s.map) {
+        for (std::size_t i = 0; i < steps_.size(); ++i) {
+            steps_[i] = pixel(map_.colour(static_cast<std::uint8_t>(i)));
+        }
+    }
+    std::uint32_t operator()(float v) const {
+        if (std::isnan(v)) {
+            return pixel(map_.nan);
+        }
+        if (std::isinf(v)) {
+            return pixel(v > 0 ? map_.positive_infinity : map_.negative_infinity);
+        }
+        return steps_[colour_map::step_of(scale_share(layout_, v))];
+    }
+
+  private:
+    const picture_layout &layout_;
+    const colour_map &map_;
+    std::array<std::uint32_t, 256> steps_{};
+};
+
+// Each cell a rectangle at its edges, a row at a time with neighbours of one colour joined.
+// Each reaches a little under the next one drawn, which covers it up to its own edge, so that
+// viewers that smooth edges show no seams between cells.
+void draw_cell_rectangles(cairo_t *cr, const surface &g, const scene &s,
+                          const cell_colours &colour) {
+    const picture_layout &l = s.layout;
+    const box &p = l.plot;
+    const auto down = [&](double x) {
+        return p.y + (l.x_high - x) / (l.x_high - l.x_low) * p.height;
+    };
+    const auto across = [&](double y) {
+        return p.x + (y - l.y_low) / (l.y_high - l.y_low) * p.width;
+    };
+    const double overlap = 0.05;
+    cairo_save(cr);
+    cairo_rectangle(cr, p.x, p.y, p.width, p.height);
+    cairo_clip(cr);
+    const std::size_t columns = s.columns.index.size();
+    for (std::size_t r = 0; r < s.rows.index.size(); ++r) {
+        const double bottom = down(s.rows.edges[r]);
+        const double top = down(s.rows.edges[r + 1]) - overlap;
+        const std::span<const float> values = g.values.row(s.rows.index[r]);
+        for (std::size_t c = 0; c < columns;) {
+            const std::uint32_t here = colour(values[s.columns.index[c]]);
+            std::size_t end = c + 1;
+            while (end < columns && colour(values[s.columns.index[end]]) == here) {
+                ++end;
+            }
+            const double from = across(s.columns.edges[c]);
+            const double to = across(s.columns.edges[end]) + overlap;
+            cairo_rectangle(cr, from, top, to - from, bottom - top);
+            cairo_set_source_rgb(cr, (here >> 16) / 255.0, ((here >> 8) & 0xFF) / 255.0,
+                                 (here & 0xFF) / 255.0);
+            cairo_fill(cr);
+            c = end;
+        }
+    }
+    cairo_restore(cr);
+}
+
+// An evenly spaced grid as an image of one pixel per cell, the highest row at the top.
+void draw_cell_image(cairo_t *cr, const surface &g, const scene &s, const cell_colours &colour) {
+    const std::size_t rows = s.rows.index.size();
+    const std::size_t columns = s.columns.index.size();
+    const surface_ptr img = image(static_cast<int>(columns), static_cast<int>(rows));
+    cairo_surface_flush(img.get());
+    unsigned char *data = cairo_image_surface_get_data(img.get());
+    const auto stride = static_cast<std::size_t>(cairo_image_surface_get_stride(img.get()));
+    for (std::size_t i = 0; i < rows; ++i) {
+        const std::span<const float> values = g.values.row(s.rows.index[rows - 1 - i]);
+        for (std::size_t j = 0; j < columns; ++j) {
+            const std::uint32_t c = colour(values[s.columns.index[j]]);
+            std::memcpy(data + i * stride + j * sizeof c, &c, sizeof c);
+        }
+    }
+    cairo_surface_mark_dirty(img.get());
+    paint_image(cr, img.get(), s.layout.plot);
+}
+
+// Draws the cells and returns the values of the resampled image's pixels, for the isolines.
 big_vector<float> draw_cells(cairo_t *cr, const surface &g, const scene &s) {
     const auto width = static_cast<int>(s.raster_width);
     const auto height = static_cast<int>(s.raster_height);
     const pixel_weights across = spread(s.columns, s.raster_width, false);
     big_vector<float> values = resample(g.values, s.gathered, across);
-    const double low = s.layout.low;
-    const double span = s.layout.high - low;
-    const colour_map &m = *s.map;
-    std::array<std::uint32_t, 256> steps{};
-    for (std::size_t i = 0; i < steps.size(); ++i) {
-        steps[i] = pixel(m.colour(static_cast<std::uint8_t>(i)));
+    const cell_colours colour(s);
+    if (s.layout.cells == cell_drawing::rectangles) {
+        draw_cell_rectangles(cr, g, s, colour);
+        return values;
+    }
+    if (s.layout.cells == cell_drawing::cell_image) {
+        draw_cell_image(cr, g, s, colour);
+        return values;
     }
     // Coloured straight into the image's own rows.
     const surface_ptr img = image(width, height);
@@ -397,13 +661,7 @@ big_vector<float> draw_cells(cairo_t *cr, const surface &g, const scene &s) {
     const auto stride = static_cast<std::size_t>(cairo_image_surface_get_stride(img.get()));
     const auto w = static_cast<std::size_t>(width);
     for (std::size_t i = 0; i < values.size(); ++i) {
-        const float v = values[i];
-        std::uint32_t c = pixel(m.nan);
-        if (std::isinf(v)) {
-            c = pixel(v > 0 ? m.positive_infinity : m.negative_infinity);
-        } else if (!std::isnan(v)) {
-            c = steps[colour_map::step_of((v - low) / span)];
-        }
+        const std::uint32_t c = colour(values[i]);
         std::memcpy(data + (i / w) * stride + (i % w) * sizeof c, &c, sizeof c);
     }
     cairo_surface_mark_dirty(img.get());
@@ -474,7 +732,7 @@ void draw_isolines(cairo_t *cr, const surface &g, const scene &s, const big_vect
     cairo_set_line_cap(cr, CAIRO_LINE_CAP_BUTT);
     const box &b = l.bar;
     for (const double level : l.levels) {
-        const double at = b.y + (l.high - level) / (l.high - l.low) * b.height;
+        const double at = b.y + (1 - scale_share(l, level)) * b.height;
         cairo_move_to(cr, b.x, at);
         cairo_line_to(cr, b.x + b.width, at);
     }
@@ -521,12 +779,12 @@ void draw_axes(cairo_t *cr, const scene &s, bool png) {
         cairo_stroke(cr);
         show_text(cr, t.label, x, bottom + s.tick_length + s.gap, 0.5, 1);
     }
-    show_text(cr, "y (columns)", p.x + p.width / 2, bottom + s.tick_length + s.gap + 1.7 * f, 0.5,
-              1);
+    show_text(cr, s.y_label, p.x + p.width / 2, bottom + s.tick_length + s.gap + 1.7 * f, 0.5, 1);
     cairo_save(cr);
-    cairo_translate(cr, 0.8 * f + 0.6 * f, p.y + p.height / 2);
+    cairo_translate(cr, p.x - lw - s.tick_length - s.gap - widest(cr, s.x_ticks) - 1.1 * f,
+                    p.y + p.height / 2);
     cairo_rotate(cr, -M_PI / 2);
-    show_text(cr, "x (rows)", 0, 0, 0.5, 0.5);
+    show_text(cr, s.x_label, 0, 0, 0.5, 0.5);
     cairo_restore(cr);
 }
 
@@ -568,11 +826,21 @@ void draw_bar(cairo_t *cr, const scene &s, bool png) {
         cairo_stroke(cr);
         set_font(cr, f);
         for (const tick &t : s.bar_ticks) {
-            const double at = b.y + (l.high - t.at) / (l.high - l.low) * b.height;
+            const double at = b.y + (1 - scale_share(l, t.at)) * b.height;
             cairo_move_to(cr, b.x + b.width, at);
             cairo_line_to(cr, b.x + b.width + s.tick_length, at);
             cairo_stroke(cr);
             show_text(cr, t.label, b.x + b.width + s.tick_length + s.gap, at, 0, 0.5);
+        }
+        if (!s.bar_label.empty()) {
+            cairo_save(cr);
+            cairo_translate(cr,
+                            b.x + b.width + s.tick_length + s.gap + widest(cr, s.bar_ticks) +
+                                s.gap + 0.7 * f,
+                            l.plot.y + l.plot.height / 2);
+            cairo_rotate(cr, -M_PI / 2);
+            show_text(cr, s.bar_label, 0, 0, 0.5, 0.5);
+            cairo_restore(cr);
         }
         y = b.y + b.height + (s.below ? b.width : 0) + 0.6 * f;
     } else {
@@ -596,20 +864,48 @@ void draw_bar(cairo_t *cr, const scene &s, bool png) {
 void draw_title(cairo_t *cr, const scene &s, double width) {
     set_font(cr, s.title_size, true);
     cairo_set_source_rgb(cr, 0, 0, 0);
-    const double pad = 0.8 * s.layout.font_size;
-    show_text(cr, s.title, width / 2, pad + 0.5 * s.title_size, 0.5, 0.5);
+    // Just above the plot, wherever its aspect put it.
+    const double above = 0.8 * s.title_size + 0.4 * s.layout.font_size;
+    show_text(cr, s.title, width / 2, s.layout.plot.y - above, 0.5, 0.5);
 }
 
-// Where cairo's output goes, and the first failure writing it.
+// Where cairo's output goes, and the first failure writing it. cairo's SVG carries no word that
+// an image must not be smoothed, so a style that says so follows the opening <svg> tag.
 struct sink {
     FILE *out;
     int error = 0;
+    bool svg_head = false; // the opening tag is still to come
+    std::string head;
+
+    void put(const char *data, std::size_t length) {
+        if (error == 0 && std::fwrite(data, 1, length, out) != length) {
+            error = errno != 0 ? errno : EIO;
+        }
+    }
 };
+
+constexpr std::string_view sharp_images = "\n<style type=\"text/css\">image { image-rendering: "
+                                          "optimizeSpeed; image-rendering: pixelated; }</style>";
 
 cairo_status_t write_to(void *closure, const unsigned char *data, unsigned int length) {
     auto *s = static_cast<sink *>(closure);
-    if (s->error == 0 && std::fwrite(data, 1, length, s->out) != length) {
-        s->error = errno != 0 ? errno : EIO;
+    const auto *text = reinterpret_cast<const char *>(data);
+    if (!s->svg_head) {
+        s->put(text, length);
+    } else {
+        s->head.append(text, length);
+        const std::size_t tag = s->head.find("<svg");
+        const std::size_t end = tag == std::string::npos ? tag : s->head.find('>', tag);
+        if (end != std::string::npos || s->head.size() > (std::size_t{1} << 16)) {
+            s->svg_head = false;
+            const std::size_t at = end == std::string::npos ? 0 : end + 1;
+            s->put(s->head.data(), at);
+            if (end != std::string::npos) {
+                s->put(sharp_images.data(), sharp_images.size());
+            }
+            s->put(s->head.data() + at, s->head.size() - at);
+            s->head.clear();
+        }
     }
     return s->error == 0 ? CAIRO_STATUS_SUCCESS : CAIRO_STATUS_WRITE_ERROR;
 }
@@ -628,7 +924,12 @@ void check(cairo_status_t status, const sink &out) {
 scene planned(const surface &g, const picture_options &o) {
     const surface_ptr measure = image(1, 1);
     const context_ptr cr(cairo_create(measure.get()));
-    return plan(g, o, cr.get());
+    scene s = plan(g, o, cr.get(), std::nullopt);
+    // Lower, the axis's labels may take less room and leave the plot wider: a few rounds settle.
+    for (int round = 0; round < 3 && s.wanted_height; ++round) {
+        s = plan(g, o, cr.get(), s.wanted_height);
+    }
+    return s;
 }
 
 } // namespace
@@ -638,7 +939,7 @@ picture_layout plan_picture(const surface &g, const picture_options &o) {
 }
 
 void draw_picture(const surface &g, const picture_options &o, FILE *out) {
-    sink written{out};
+    sink written{out, 0, o.format == picture_format::svg, {}};
     surface_ptr surface;
     const scene s = planned(g, o);
     switch (o.format) {
@@ -666,7 +967,7 @@ void draw_picture(const surface &g, const picture_options &o, FILE *out) {
         check(cairo_status(cr.get()), written);
     }
     if (png) {
-        write_png(surface.get(), out);
+        write_png(surface.get(), out, o.dpi);
     } else {
         cairo_surface_finish(surface.get());
         check(cairo_surface_status(surface.get()), written);

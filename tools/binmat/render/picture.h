@@ -25,8 +25,21 @@ struct picture_options {
     std::optional<double> vmin;      // the colour range's ends; from the data when not given
     std::optional<double> vmax;
     picture_format format = picture_format::png;
-    int contours = 0; // isolines at about this many round levels; none when 0
+    int contours = 0;                    // isolines at about this many round levels; none when 0
+    std::string x_label = "x (rows)";    // the rows' axis, up the picture
+    std::string y_label = "y (columns)"; // the columns' axis, across it
+    std::string bar_label;               // the colour bar's title; none when empty
+    bool log = false;          // a logarithmic colour scale; values at or below zero are under it
+    bool equal_aspect = false; // a unit of x as long on the page as a unit of y
+    // PNG: text and lines scaled as at this many dots per inch (100 when not given), and the
+    // resolution recorded in the file. SVG and PDF: the pixels per inch of a resampled image.
+    std::optional<double> dpi;
 };
+
+// How the cells are drawn: an image resampled to the picture (PNG, and vector pictures of grids
+// too large for the others), rectangles at the cells' edges, or one pixel per cell of an evenly
+// spaced grid, never smoothed.
+enum class cell_drawing { resampled, rectangles, cell_image };
 
 inline constexpr int picture_min_width = 160;
 inline constexpr int picture_min_height = 120;
@@ -44,10 +57,13 @@ struct picture_layout {
     double font_size = 0;
     box plot; // the cells: rows (x) run up it, columns (y) across
     box bar;  // the colour bar without its extended ends; empty when no value is finite
-    double x_low = 0, x_high = 0; // the coordinates at the plot's bottom and top
-    double y_low = 0, y_high = 0; // at its left and right
-    double low = 0, high = 0;     // the values at the ends of the colour range
-    std::vector<double> levels;   // of the isolines
+    double x_low = 0, x_high = 0;  // the coordinates at the plot's bottom and top
+    double y_low = 0, y_high = 0;  // at its left and right
+    double low = 0, high = 0;      // the values at the ends of the colour range
+    bool log = false;              // whether the colour range is logarithmic
+    std::vector<double> levels;    // of the isolines
+    std::vector<double> bar_ticks; // where the colour bar is marked
+    cell_drawing cells = cell_drawing::resampled;
 };
 
 // A grid to draw: its coordinates, and its values where they lie (in a grid or a mapped file).

@@ -5,6 +5,7 @@
 #include <libdeflate.h>
 
 #include <cerrno>
+#include <cmath>
 #include <cstdint>
 #include <cstring>
 #include <memory>
@@ -75,7 +76,7 @@ struct compressor_deleter {
 
 } // namespace
 
-void write_png(cairo_surface_t *image, FILE *out) {
+void write_png(cairo_surface_t *image, FILE *out, std::optional<double> dpi) {
     cairo_surface_flush(image);
     const std::vector<unsigned char> scanlines = filtered_scanlines(image);
     const std::unique_ptr<libdeflate_compressor, compressor_deleter> compressor(
@@ -98,6 +99,15 @@ void write_png(cairo_surface_t *image, FILE *out) {
     // 8 bits a sample, RGB, deflate, adaptive filtering, no interlacing.
     header.insert(header.end(), {8, 2, 0, 0, 0});
     put_chunk(png, "IHDR", header.data(), header.size());
+    if (dpi) {
+        // Pixels per metre, the same across and down.
+        const auto per_metre = static_cast<std::uint32_t>(std::lround(*dpi / 0.0254));
+        std::vector<unsigned char> physical;
+        put_u32(physical, per_metre);
+        put_u32(physical, per_metre);
+        physical.push_back(1);
+        put_chunk(png, "pHYs", physical.data(), physical.size());
+    }
     put_chunk(png, "IDAT", compressed.data(), size);
     put_chunk(png, "IEND", nullptr, 0);
     errno = 0;

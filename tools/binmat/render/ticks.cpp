@@ -65,4 +65,39 @@ std::vector<tick> round_ticks(double low, double high, int most) {
     return ticks;
 }
 
+std::vector<tick> log_ticks(double low, double high, int most) {
+    std::vector<tick> ticks;
+    if (!(low > 0 && low < high) || !std::isfinite(high) || most < 1) {
+        return ticks;
+    }
+    // Fixed decimals for numbers of a few digits, and an exponent beyond.
+    const auto label = [](double v) {
+        const int power = static_cast<int>(std::floor(std::log10(v) + 1e-9));
+        return v >= 1e-4 && v < 1e6 ? formatted("%.*f", std::max(0, -power), v)
+                                    : formatted("%.*e", 0, v);
+    };
+    const auto first = static_cast<int>(std::ceil(std::log10(low) - 1e-9));
+    const auto last = static_cast<int>(std::floor(std::log10(high) + 1e-9));
+    if (last > first) {
+        const int every = std::max(1, (last - first + most) / most);
+        for (int k = first; k <= last; k += every) {
+            const double at = std::pow(10.0, k);
+            ticks.push_back({at, label(at)});
+        }
+        return ticks;
+    }
+    for (int k = first - 1; k <= last; ++k) {
+        for (const double m : {1.0, 2.0, 5.0}) {
+            const double at = m * std::pow(10.0, k);
+            if (at >= low * (1 - 1e-9) && at <= high * (1 + 1e-9)) {
+                ticks.push_back({at, label(at)});
+            }
+        }
+    }
+    if (ticks.size() < 2 || static_cast<int>(ticks.size()) > most) {
+        return round_ticks(low, high, most);
+    }
+    return ticks;
+}
+
 } // namespace plot

@@ -16,4 +16,9 @@ struct tick {
 // and a true minus sign.
 std::vector<tick> round_ticks(double low, double high, int most);
 
+// Ticks for a logarithmic scale over [low, high], both above zero: at powers of ten (every
+// second or more when more than `most` would show), or at 1, 2 and 5 times them when the range
+// holds fewer than two powers, or round ticks when it holds fewer than two of those either.
+std::vector<tick> log_ticks(double low, double high, int most);
+
 } // namespace plot
