@@ -455,6 +455,27 @@ TEST_F(exchange, csv_as_pandas_writes_it_is_read_and_nan_goes_out_as_an_empty_fi
             "2 10 20\n1 0.5 nan\n2 2.5 3.5\n")
             << args;
     }
+    // The same files from pandas itself, and binmat's CSV read back by it, NaN as missing.
+    const Outcome made = shell(
+        "/usr/bin/python3 -c \"import csv, pandas as pd; "
+        "f = pd.DataFrame({'lat': [1.0, 1, 2, 2], 'lon': [10.0, 20, 10, 20], "
+        "'t2m': [0.5, float('nan'), 2.5, 3.5], 'extra': list('abcd')}); "
+        "f.to_csv('pd_index.csv'); f[['lat', 'lon', 't2m']].to_csv('pd_plain.csv', index=False); "
+        "f[['lat', 'lon', 't2m']].to_csv('pd_quoted.csv', index=False, quoting=csv.QUOTE_ALL)\"");
+    ASSERT_EQ(made.status, 0) << made.err;
+    for (const char *args :
+         {"pd_index.csv --columns lat,lon,t2m", "pd_plain.csv", "pd_quoted.csv"}) {
+        EXPECT_EQ(
+            run(std::string("convert ") + args + " - --to binmat | '" BINMAT_EXE "' dump -").out,
+            "2 10 20\n1 0.5 nan\n2 2.5 3.5\n")
+            << args;
+    }
+    ASSERT_EQ(run("convert pd_plain.csv pd_grid").status, 0);
+    ASSERT_EQ(run("convert pd_grid pd_back.csv").status, 0);
+    EXPECT_EQ(shell("/usr/bin/python3 -c \"import pandas as pd; f = pd.read_csv('pd_back.csv'); "
+                    "print(list(f.columns), int(f.z.isna().sum()), f.z.sum())\"")
+                  .out,
+              "['x', 'y', 'z'] 1 6.5\n");
     // Out: NaN is an empty field, and a NaN that loses its sign or payload so is said once.
     write("nans.csv", "x,y,z\n0,0,nan\n0,1,-nan\n0,2,nan(0x7fc00001)\n");
     ASSERT_EQ(run("convert nans.csv nans").status, 0);
