@@ -210,6 +210,7 @@ TEST_F(netcdf_guard, what_the_helper_says_is_checked_before_it_is_believed) {
         {frame(1, description(2, 0, false, 0)), "a description that no grid of"},
         {frame(2, {0, 0, 0, 0}), "a description that no grid of"},
         {"BMNC\x01\xff\xff\xff\xff", "a malformed frame"},
+        {frame(4, {0, 0, 0, 0}), "a malformed frame"},
         {frame(3, {5, 0, 0, 0, 'n', 'o', '\x1b', '[', '2'}), "no\\x1b[2"},
         {"", "the NetCDF library failed on this file (exit status 0)"},
     };

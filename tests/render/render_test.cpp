@@ -389,6 +389,23 @@ TEST(round_ticks, fall_on_round_numbers_with_the_decimals_their_step_needs) {
     EXPECT_TRUE(labels(0, std::numeric_limits<double>::infinity(), 5).empty());
 }
 
+TEST(log_ticks, mark_powers_of_ten_or_their_multiples_when_few) {
+    using v = std::vector<std::string>;
+    const auto log_labels = [](double low, double high, int most) {
+        v out;
+        for (const plot::tick &t : plot::log_ticks(low, high, most)) {
+            out.push_back(t.label);
+        }
+        return out;
+    };
+    EXPECT_EQ(log_labels(0.01, 1000, 10), (v{"0.01", "0.1", "1", "10", "100", "1000"}));
+    EXPECT_EQ(log_labels(1e-9, 1e9, 5), (v{"1e-09", "1e-05", "0.1", "1000", "1e+07"}));
+    EXPECT_EQ(log_labels(0.003, 0.09, 10), (v{"0.005", "0.01", "0.02", "0.05"}));
+    EXPECT_EQ(log_labels(3, 4, 5), labels(3, 4, 5)) << "no round multiple: round ticks";
+    EXPECT_TRUE(log_labels(0, 10, 5).empty());
+    EXPECT_TRUE(log_labels(-1, 10, 5).empty());
+}
+
 } // namespace
 
 namespace {
