@@ -358,7 +358,9 @@ group: forecast {
               std::string::npos)
         << check.out;
     const Outcome json = run("check --json groups.nc");
-    EXPECT_NE(json.out.find(R"("problem":"netcdf")"), std::string::npos) << json.out;
+    EXPECT_NE(json.out.find(R"("netcdf":{"command":"binmat convert groups.nc groups.bm)"),
+              std::string::npos)
+        << json.out;
     EXPECT_NE(json.out.find(R"({"grid":true,"index":"","name":"/forecast/t","shape":"y=2, x=3")"),
               std::string::npos)
         << json.out;

@@ -58,7 +58,8 @@ bool check_one(const options &o, const std::string &file) {
     const examined e = examine(in, o.order);
     if (const std::optional<netcdf_found> n = e.ok ? std::nullopt : find_netcdf(file)) {
         if (o.json) {
-            nlohmann::json r = failure_record(file, netcdf_headline(*n), "netcdf");
+            nlohmann::json r = failure_record(file, netcdf_headline(*n), e.problem_name);
+            r["offset"] = e.offset;
             add_netcdf_fields(r, file, *n);
             print_record(r);
         } else {

@@ -84,7 +84,8 @@ int run(const options &o) {
             }
             if (const std::optional<netcdf_found> n = find_netcdf(file)) {
                 if (o.json) {
-                    nlohmann::json r = failure_record(file, netcdf_headline(*n), "netcdf");
+                    nlohmann::json r = failure_record(file, netcdf_headline(*n), e.problem_name);
+                    r["offset"] = e.offset;
                     add_netcdf_fields(r, file, *n);
                     print_record(r);
                 } else {
