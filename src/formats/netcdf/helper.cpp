@@ -277,7 +277,8 @@ std::string dimensions_of(const dataset &d, const variable_info &v, bool lengths
         }
         s += dimension_name(d, v.group, v.dims[i]);
         if (lengths) {
-            s += "=" + std::to_string(dimension_length(d, v.group, v.dims[i]));
+            s += '=';
+            s += std::to_string(dimension_length(d, v.group, v.dims[i]));
         }
     }
     return s + ")";
@@ -433,8 +434,12 @@ std::string grid_of(const dataset &d, const variable_info &v, const index_list &
     if (kept.size() > 2) {
         std::string lengths_said;
         for (const std::size_t k : kept) {
-            lengths_said += (lengths_said.empty() ? "" : ", ") + binmat::printable(names[k], 60) +
-                            " has " + std::to_string(lengths[k]);
+            if (!lengths_said.empty()) {
+                lengths_said += ", ";
+            }
+            lengths_said += binmat::printable(names[k], 60);
+            lengths_said += " has ";
+            lengths_said += std::to_string(lengths[k]);
         }
         return with_dimensions(d, v) + " has " + std::to_string(kept.size()) +
                " dimensions of more than one value (" + lengths_said +
