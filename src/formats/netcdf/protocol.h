@@ -16,12 +16,15 @@
 
 namespace binmat::netcdf_protocol {
 
-inline constexpr std::uint32_t text_limit = 4096;       // bytes in one text
-inline constexpr std::uint32_t warnings_limit = 16;     // warnings in one frame
-inline constexpr std::uint32_t listed_limit = 64;       // variables in a listing
-inline constexpr std::uint32_t index_limit = 32;        // dimensions fixed by index in a request
-inline constexpr std::uint32_t payload_limit = 1 << 20; // a listing of long names at most
-inline constexpr std::size_t header_bytes = 9;          // "BMNC", the kind, the payload's length
+inline constexpr std::uint32_t text_limit = 4096;   // bytes in one text
+inline constexpr std::uint32_t warnings_limit = 16; // warnings in one frame
+inline constexpr std::uint32_t listed_limit = 64;   // variables in a listing
+inline constexpr std::uint32_t index_limit = 32;    // dimensions fixed by index in a request
+inline constexpr std::size_t header_bytes = 9;      // "BMNC", the kind, the payload's length
+// The largest payload the helper can send: a listing of as many variables as it holds, every
+// text at its limit.
+inline constexpr std::uint32_t payload_limit =
+    (4 + text_limit) + 8 + 4 + listed_limit * (4 * (4 + text_limit) + 1);
 
 enum class kind : std::uint8_t { description = 1, done = 2, refusal = 3, listing = 4 };
 
