@@ -400,6 +400,12 @@ TEST_F(exchange, netcdf_out_places_the_grid_for_cf_and_gis_readers) {
         EXPECT_EQ(run(std::string("convert binary1 refused.nc ") + args).status, 2) << args;
     }
     EXPECT_EQ(run("convert binary1 refused.csv --deflate 3").status, 2);
+    // A definition PROJ does not know is named, a long one by its start only.
+    EXPECT_NE(run("convert binary1 refused.nc --crs nonsense")
+                  .err.find("--crs nonsense: PROJ does not know it"),
+              std::string::npos);
+    EXPECT_LT(run("convert binary1 refused.nc --crs GEOGCRS" + std::string(5000, 'Q')).err.size(),
+              300U);
     EXPECT_FALSE(exists("refused.nc"));
 }
 

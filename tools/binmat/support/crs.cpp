@@ -2,6 +2,8 @@
 
 #include "errors.h"
 
+#include <binmat/formats/quote.h>
+
 #include <proj.h>
 
 #include <memory>
@@ -21,13 +23,21 @@ std::string crs_wkt(const std::string &definition) {
     const std::string asked = operation ? definition + " +type=crs" : definition;
     const std::unique_ptr<PJ, decltype(&proj_destroy)> crs(
         proj_create(context.get(), asked.c_str()), proj_destroy);
+    // A WKT given in full may run to pages: the message shows its start.
+    const std::string said = "--crs " + binmat::printable(definition, 60);
     if (!crs) {
-        const int error = proj_context_errno(context.get());
-        throw usage_error("--crs " + definition + ": PROJ does not know it (" +
-                          proj_context_errno_string(context.get(), error) + ")");
+        const char *why =
+            proj_context_errno_string(context.get(), proj_context_errno(context.get()));
+        std::string message = said + ": PROJ does not know it";
+        if (why != nullptr) {
+            message += " (";
+            message += why;
+            message += ')';
+        }
+        throw usage_error(message);
     }
     if (proj_is_crs(crs.get()) == 0) {
-        throw usage_error("--crs " + definition + ": not a coordinate reference system");
+        throw usage_error(said + ": not a coordinate reference system");
     }
     const char *const one_line[] = {"MULTILINE=NO", nullptr};
     const char *wkt = proj_as_wkt(context.get(), crs.get(), PJ_WKT1_GDAL, one_line);
@@ -35,7 +45,7 @@ std::string crs_wkt(const std::string &definition) {
         wkt = proj_as_wkt(context.get(), crs.get(), PJ_WKT2_2019, one_line);
     }
     if (wkt == nullptr) {
-        throw usage_error("--crs " + definition + ": PROJ cannot write it as WKT");
+        throw usage_error(said + ": PROJ cannot write it as WKT");
     }
     return wkt;
 }
