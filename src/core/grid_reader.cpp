@@ -5,6 +5,7 @@
 
 #include "internal.h"
 #include "rows.h"
+#include "scattered_reads.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -480,6 +481,31 @@ void read_rows(std::FILE *in, const header &h, std::span<float> row_coordinates,
 
 namespace {
 
+struct descriptor {
+    int fd;
+    explicit descriptor(int owned) : fd(owned) {}
+    descriptor(const descriptor &) = delete;
+    descriptor &operator=(const descriptor &) = delete;
+    ~descriptor() {
+        if (fd >= 0) {
+            ::close(fd);
+        }
+    }
+};
+
+// The file open on fd, opened again by its name; -1 when the name is no longer that file's.
+int opened_again(const std::filesystem::path &path, int fd) {
+    struct stat was {};
+    struct stat is {};
+    const int again = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (again >= 0 && (fstat(fd, &was) != 0 || fstat(again, &is) != 0 || was.st_dev != is.st_dev ||
+                       was.st_ino != is.st_ino)) {
+        ::close(again);
+        return -1;
+    }
+    return again;
+}
+
 [[noreturn]] void changed_since(const std::filesystem::path &path) {
     throw std::filesystem::filesystem_error(
         "the file was replaced or changed since its header was read", path,
@@ -533,37 +559,32 @@ std::vector<float> read_row_coordinates(const std::filesystem::path &path, const
         });
         return coordinates;
     }
-    // Every coordinate lies in a page of its own. Those whose pages are cached are read at once;
-    // the others are asked for all together, so that the device fetches them side by side
-    // rather than one after another, and read when they arrive.
-    detail::in_two_halves(h.rows, 1024, [&](std::uint64_t first, std::uint64_t last) {
-        std::vector<std::uint64_t> uncached;
-        bool probing = true;
-        for (std::uint64_t i = first; i < last; ++i) {
-            unsigned char coordinate[4];
-            iovec piece{coordinate, 4};
-            const std::uint64_t at = h.first_row_offset + i * row_bytes;
-            if (probing) {
-                const ssize_t k = ::preadv2(fd, &piece, 1, static_cast<off_t>(at), RWF_NOWAIT);
-                if (k == 4) {
-                    coordinates[i] = stored_float(coordinate, h.order);
-                    continue;
-                }
-                // A kernel or file system that cannot say reads everything the plain way.
-                probing = k >= 0 || errno == EAGAIN || errno == EINTR;
-            }
-            uncached.push_back(i);
+    // Every coordinate lies in a page of its own. Those whose pages are cached are read at once,
+    // many to a system call, each coordinate's bytes into its place; the others are asked for all
+    // together, so that the device fetches them side by side rather than one after another, and
+    // read when they arrive. The second half is read on a core of its own, through a description
+    // of the file of its own: two readers of one contend for it on every read.
+    auto *stored = reinterpret_cast<unsigned char *>(coordinates.data());
+    detail::in_two_halves(h.rows, 4096, [&](std::uint64_t first, std::uint64_t last) {
+        const descriptor again{first == 0 ? -1 : opened_again(path, fd)};
+        const int own = again.fd >= 0 ? again.fd : fd;
+        const auto piece = [&](std::size_t i) {
+            return detail::scattered_piece{stored + 4 * (first + i), 4,
+                                           h.first_row_offset + (first + i) * row_bytes};
+        };
+        const auto n = static_cast<std::size_t>(last - first);
+        const std::vector<std::size_t> uncached = detail::read_scattered(own, n, piece, true);
+        for (const std::size_t k : uncached) {
+            ::posix_fadvise(own, static_cast<off_t>(piece(k).at), 4, POSIX_FADV_WILLNEED);
         }
-        for (const std::uint64_t i : uncached) {
-            ::posix_fadvise(fd, static_cast<off_t>(h.first_row_offset + i * row_bytes), 4,
-                            POSIX_FADV_WILLNEED);
-        }
-        for (const std::uint64_t i : uncached) {
-            unsigned char coordinate[4];
-            read_at(fd, h, coordinate, 4, h.first_row_offset + i * row_bytes);
-            coordinates[i] = stored_float(coordinate, h.order);
+        const auto rest = [&](std::size_t k) { return piece(uncached[k]); };
+        for (const std::size_t k : detail::read_scattered(own, uncached.size(), rest, false)) {
+            read_at(own, h, rest(k).to, 4, rest(k).at);
         }
     });
+    if (needs_swap(h.order)) {
+        detail::swap_floats(coordinates.data(), coordinates.size());
+    }
     return coordinates;
 }
 
@@ -690,12 +711,17 @@ void read_columns(const std::filesystem::path &path, const header &h, std::uint6
     const bool swap = needs_swap(h.order);
     const std::uint64_t row_bytes = h.row_bytes();
     const std::size_t rows = values.size() / width;
-    std::vector<unsigned char> span(4 * width);
-    for (std::size_t i = 0; i < rows; ++i) {
-        read_at(fd, h, span.data(), span.size(),
-                h.first_row_offset + (first + i) * row_bytes +
-                    4 * (std::uint64_t{first_column} + 1));
-        detail::decode_values(span.data(), width, swap, values.data() + i * width);
+    // Each row's part lands where it belongs, many rows to a system call.
+    const auto piece = [&](std::size_t i) {
+        return detail::scattered_piece{
+            reinterpret_cast<unsigned char *>(values.data() + i * width), 4 * width,
+            h.first_row_offset + (first + i) * row_bytes + 4 * (std::uint64_t{first_column} + 1)};
+    };
+    for (const std::size_t i : detail::read_scattered(fd, rows, piece, false)) {
+        read_at(fd, h, piece(i).to, piece(i).size, piece(i).at);
+    }
+    if (swap) {
+        detail::swap_floats(values.data(), rows * width);
     }
 }
 

@@ -640,6 +640,40 @@ TEST(read_row_coordinates, reads_the_titles_of_short_and_long_rows_alone) {
     fs::remove_all(dir);
 }
 
+TEST(read_row_coordinates, reads_alike_from_many_threads_at_once_and_in_a_forked_child) {
+    const fs::path dir = scratch_dir();
+    const binmat::grid g = sample_grid(5000, 1100);
+    binmat::write_file(dir / "g", g, {byte_order::little, false});
+    const binmat::header h = binmat::read_header(dir / "g");
+    // More readers at once than the library keeps batches for: the rest read one by one.
+    std::vector<Floats> got(12);
+    {
+        std::vector<std::jthread> readers;
+        readers.reserve(got.size());
+        for (Floats &each : got) {
+            readers.emplace_back([&] { each = binmat::read_row_coordinates(dir / "g", h); });
+        }
+    }
+    for (const Floats &each : got) {
+        EXPECT_TRUE(same_bits(each, g.row_coordinates));
+    }
+    // A child inherits the numbers of its parent's batches, not the batches.
+    const pid_t child = ::fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        bool same = false;
+        try {
+            same = same_bits(binmat::read_row_coordinates(dir / "g", h), g.row_coordinates);
+        } catch (...) {
+        }
+        ::_exit(same ? 0 : 1);
+    }
+    int status = 0;
+    ASSERT_EQ(::waitpid(child, &status, 0), child);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    fs::remove_all(dir);
+}
+
 TEST(read_row_coordinates, refuses_a_file_replaced_or_rewritten_since_its_header) {
     const fs::path dir = scratch_dir();
     binmat::write_file(dir / "g", sample_grid(5, 3), {byte_order::little, false});
@@ -713,6 +747,15 @@ TEST(read_columns, reads_a_span_of_columns_of_any_rows_in_either_order) {
         Floats values(4);
         EXPECT_THROW(binmat::read_columns(dir / "g", h, 6, 38, 2, values), std::invalid_argument);
         EXPECT_THROW(binmat::read_columns(dir / "g", h, 0, 39, 2, values), std::invalid_argument);
+    }
+    // Many rows, read many to a system call.
+    const binmat::grid tall = sample_grid(3000, 1200);
+    binmat::write_file(dir / "tall", tall, {byte_order::big, false});
+    const binmat::header th = binmat::read_header(dir / "tall", {byte_order::big});
+    Floats three(std::size_t{2990} * 3);
+    binmat::read_columns(dir / "tall", th, 10, 5, 3, three);
+    for (std::size_t r = 0; r < 2990; ++r) {
+        ASSERT_EQ(bits(three[3 * r + 2]), bits(tall.values[(r + 10) * 1200 + 7])) << r;
     }
     binmat::write_file(dir / "g", sample_grid(7, 40), {byte_order::big, false});
     const binmat::header stale = binmat::read_header(dir / "g", {byte_order::big});
