@@ -148,6 +148,52 @@ void BM_read_baseline(benchmark::State &state, const Shape &s) {
     report(state, s, seconds, "");
 }
 
+// Every row's coordinate alone, what opening a grid lazily reads: one pread each, against the
+// library's batched reads.
+void BM_row_coordinates_baseline(benchmark::State &state, const Shape &s) {
+    const std::string path = input_file(s);
+    const std::uint64_t row_bytes = 4 * (static_cast<std::uint64_t>(s.columns) + 1);
+    double seconds = 0;
+    for (auto _ : state) {
+        const auto start = Clock::now();
+        const int fd = ::open(path.c_str(), O_RDONLY);
+        std::vector<float> coordinates(static_cast<std::size_t>(s.rows));
+        bool whole = fd >= 0;
+        for (std::size_t i = 0; whole && i < coordinates.size(); ++i) {
+            whole = ::pread(fd, &coordinates[i], 4, static_cast<off_t>(row_bytes * (i + 1))) == 4;
+        }
+        benchmark::DoNotOptimize(coordinates.data());
+        ::close(fd);
+        const std::chrono::duration<double> took = Clock::now() - start;
+        state.SetIterationTime(took.count());
+        seconds += took.count();
+        if (!whole) {
+            state.SkipWithError("short read");
+        }
+    }
+    baseline_seconds[std::string("row_coordinates/") + s.name].push_back(
+        seconds / static_cast<double>(state.iterations()));
+}
+
+void BM_read_row_coordinates(benchmark::State &state, const Shape &s) {
+    const std::string path = input_file(s);
+    const binmat::header h = binmat::read_header(path);
+    double seconds = 0;
+    for (auto _ : state) {
+        const auto start = Clock::now();
+        const std::vector<float> coordinates = binmat::read_row_coordinates(path, h);
+        benchmark::DoNotOptimize(coordinates.data());
+        const std::chrono::duration<double> took = Clock::now() - start;
+        state.SetIterationTime(took.count());
+        seconds += took.count();
+    }
+    const double base = median(baseline_seconds[std::string("row_coordinates/") + s.name]);
+    if (base > 0) {
+        state.counters["ratio_to_baseline"] =
+            seconds / static_cast<double>(state.iterations()) / base;
+    }
+}
+
 void BM_fread_matrix(benchmark::State &state, const Shape &s) {
     const std::string path = input_file(s);
     double seconds = 0;
@@ -371,6 +417,18 @@ void register_all() {
                                      binmat::byte_order::big)
             ->UseManualTime()
             ->Unit(benchmark::kMillisecond);
+        // Short rows' coordinates are read with their rows, a block at a time: no baseline of
+        // one call per row there.
+        if (shape != "tall") {
+            benchmark::RegisterBenchmark(("row_coordinates_baseline/" + shape).c_str(),
+                                         BM_row_coordinates_baseline, s)
+                ->UseManualTime()
+                ->Unit(benchmark::kMillisecond);
+            benchmark::RegisterBenchmark(("read_row_coordinates/" + shape).c_str(),
+                                         BM_read_row_coordinates, s)
+                ->UseManualTime()
+                ->Unit(benchmark::kMillisecond);
+        }
         benchmark::RegisterBenchmark(("row_storage_floor/" + shape).c_str(), BM_row_storage_floor,
                                      s)
             ->UseManualTime()
