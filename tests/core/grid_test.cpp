@@ -674,6 +674,60 @@ TEST(read_row_coordinates, reads_alike_from_many_threads_at_once_and_in_a_forked
     fs::remove_all(dir);
 }
 
+// From here on the system call `call` fails with `error`. False if the filter cannot be installed.
+bool refuse_call(long call, int error) {
+    sock_filter rules[] = {
+        BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, arch)),
+        BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, AUDIT_ARCH_X86_64, 0, 3),
+        BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, nr)),
+        BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, static_cast<std::uint32_t>(call), 0, 1),
+        BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ERRNO | static_cast<std::uint32_t>(error)),
+        BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW),
+    };
+    const sock_fprog program{static_cast<unsigned short>(std::size(rules)), rules};
+    return prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) == 0 &&
+           prctl(PR_SET_SECCOMP, SECCOMP_MODE_FILTER, &program) == 0;
+}
+
+TEST(read_row_coordinates, reads_one_by_one_where_batched_reads_are_refused) {
+    const fs::path dir = scratch_dir();
+    const binmat::grid g = sample_grid(1100, 2000);
+    binmat::write_file(dir / "g", g, {byte_order::big, false});
+    const binmat::header h = binmat::read_header(dir / "g", {byte_order::big});
+    ASSERT_TRUE(same_bits(binmat::read_row_coordinates(dir / "g", h), g.row_coordinates));
+    // A kernel without them, a sandbox that forbids them, a context the kernel no longer knows,
+    // a kernel out of room for more reads.
+    for (const auto &[call, error] : {std::pair<long, int>{SYS_io_setup, ENOSYS},
+                                      {SYS_io_setup, EPERM},
+                                      {SYS_io_submit, EINVAL},
+                                      {SYS_io_submit, EAGAIN}}) {
+        std::fflush(nullptr);
+        const pid_t child = ::fork();
+        ASSERT_GE(child, 0);
+        if (child == 0) {
+            int code = 4;
+            try {
+                if (refuse_call(call, error)) {
+                    Floats two(std::size_t{1100} * 2);
+                    binmat::read_columns(dir / "g", h, 0, 1998, 2, two);
+                    code =
+                        same_bits(binmat::read_row_coordinates(dir / "g", h), g.row_coordinates) &&
+                                bits(two[std::size_t{2} * 1099 + 1]) == bits(g.values.back())
+                            ? 0
+                            : 5;
+                }
+            } catch (...) {
+                code = 6;
+            }
+            ::_exit(code);
+        }
+        int status = 0;
+        ASSERT_EQ(::waitpid(child, &status, 0), child);
+        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << call << " " << status;
+    }
+    fs::remove_all(dir);
+}
+
 TEST(read_row_coordinates, refuses_a_file_replaced_or_rewritten_since_its_header) {
     const fs::path dir = scratch_dir();
     binmat::write_file(dir / "g", sample_grid(5, 3), {byte_order::little, false});
