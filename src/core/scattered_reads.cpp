@@ -4,8 +4,6 @@
 #include <array>
 #include <atomic>
 #include <cerrno>
-#include <climits>
-#include <cstring>
 #include <linux/aio_abi.h>
 #include <linux/fs.h>
 #include <pthread.h>
@@ -178,9 +176,9 @@ std::vector<std::size_t> read_scattered(int fd, std::size_t count, const piece_a
     std::size_t done = 0;
     // Asynchronous reads of a pipe or a terminal would take its bytes whatever the offsets.
     struct stat st {};
-    const bool regular = ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
-    if (lent_context ctx; regular && ctx.get() != 0) {
-        while (done < count) {
+    if (::fstat(fd, &st) == 0 && S_ISREG(st.st_mode)) {
+        lent_context ctx;
+        while (ctx.get() != 0 && done < count) {
             const std::size_t handled = read_batch(
                 ctx, fd, piece, done, std::min(batch, count - done), cached_only, unread);
             if (handled == 0) {
