@@ -448,21 +448,24 @@ TEST(write_file, writes_large_grids_of_short_rows_as_write_does) {
     fs::remove_all(dir);
 }
 
-// From here on this process can start no thread: clone3, through which threads are made, fails
-// with EAGAIN as when a system runs out of them. False if the filter cannot be installed.
-bool refuse_new_threads() {
+// From here on the system call `call` fails with `error`. False if the filter cannot be installed.
+bool refuse_call(long call, int error) {
     sock_filter rules[] = {
         BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, arch)),
         BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, AUDIT_ARCH_X86_64, 0, 3),
         BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, nr)),
-        BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, SYS_clone3, 0, 1),
-        BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ERRNO | EAGAIN),
+        BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, static_cast<std::uint32_t>(call), 0, 1),
+        BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ERRNO | static_cast<std::uint32_t>(error)),
         BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW),
     };
     const sock_fprog program{static_cast<unsigned short>(std::size(rules)), rules};
     return prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) == 0 &&
            prctl(PR_SET_SECCOMP, SECCOMP_MODE_FILTER, &program) == 0;
 }
+
+// From here on this process can start no thread: clone3, through which threads are made, fails
+// with EAGAIN as when a system runs out of them. False if the filter cannot be installed.
+bool refuse_new_threads() { return refuse_call(SYS_clone3, EAGAIN); }
 
 TEST(write_file, writes_and_reads_titles_on_one_thread_when_no_thread_can_start) {
     const fs::path dir = scratch_dir();
@@ -672,21 +675,6 @@ TEST(read_row_coordinates, reads_alike_from_many_threads_at_once_and_in_a_forked
     ASSERT_EQ(::waitpid(child, &status, 0), child);
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
     fs::remove_all(dir);
-}
-
-// From here on the system call `call` fails with `error`. False if the filter cannot be installed.
-bool refuse_call(long call, int error) {
-    sock_filter rules[] = {
-        BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, arch)),
-        BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, AUDIT_ARCH_X86_64, 0, 3),
-        BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, nr)),
-        BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, static_cast<std::uint32_t>(call), 0, 1),
-        BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ERRNO | static_cast<std::uint32_t>(error)),
-        BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW),
-    };
-    const sock_fprog program{static_cast<unsigned short>(std::size(rules)), rules};
-    return prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) == 0 &&
-           prctl(PR_SET_SECCOMP, SECCOMP_MODE_FILTER, &program) == 0;
 }
 
 TEST(read_row_coordinates, reads_one_by_one_where_batched_reads_are_refused) {
